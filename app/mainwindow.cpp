@@ -1,0 +1,124 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "aboutwindow.h"
+
+#include <QGridLayout>
+#include <QMessageLogger>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+
+namespace {
+// The log is bounded so that a client reconnecting for days cannot grow it
+// without end; the debug output still carries every line.
+constexpr int maximumLogLines = 10000;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(MainWindowEnvironment{}, parent)
+{
+}
+
+MainWindow::MainWindow(const MainWindowEnvironment &environment, QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , environment(environment)
+{
+    ui->setupUi(this);
+    ui->plainTextEdit->setMaximumBlockCount(maximumLogLines);
+
+    log(QStringLiteral("initialisation..."));
+    log(QStringLiteral("checking HWiNFO's Shared Memory..."));
+
+    aboutWindow = new AboutWindow(this);
+    QObject::connect(ui->actionAbout, SIGNAL(triggered()), this, SLOT(showAboutWindow()));
+
+    mappingHandle = section::openReadOnly(this->environment.sectionName);
+    if (mappingHandle == section::noHandle) {
+        log(QStringLiteral("HWiNFO not running or Shared Memory option is disabled!"));
+        log(QStringLiteral("Start HWiNFO with Shared Memory option and restart Telvane..."));
+        return;
+    }
+    log(QStringLiteral("HWiNFO running..."));
+
+    const section::View view = section::mapWhole(mappingHandle);
+    sharedMemoryView = view.data;
+    sharedMemorySize = view.size;
+    if (!sharedMemoryView) {
+        log(QStringLiteral("Could not map fileview of HWiNFO Shared Memory..."));
+        log(QStringLiteral("Server is shut down..."));
+        return;
+    }
+
+    readingsGrid = new QGridLayout;
+    auto *readingsContainer = new QWidget;
+    readingsContainer->setLayout(readingsGrid);
+    ui->scrollArea->setWidget(readingsContainer);
+
+    refreshTimer = new QTimer;
+    refreshTimer->setInterval(intervalFromSpinBox());
+    QObject::connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refresh_readings()));
+    refreshTimer->start();
+    // Connected after the spin box got its value, so start-up logs no "Timer: " line.
+    QObject::connect(ui->doubleSpinBox, SIGNAL(valueChanged(double)), this, SLOT(refresh_timer_interval()));
+
+    // The network service comes next: created, connected to our slots and
+    // started, which reports the addresses before it listens.
+
+    // Then the first build of the reading table; no client can be connected yet.
+}
+
+MainWindow::~MainWindow()
+{
+    // The reading labels go with the member lists right after this body, before
+    // the widget tree is torn down; the view, its handle and the timer end with
+    // the process.
+    delete ui;
+}
+
+int MainWindow::intervalFromSpinBox() const
+{
+    // Truncated, not rounded: 32.3 s gives 32299 ms.
+    return static_cast<int>(ui->doubleSpinBox->value() * 1000.0);
+}
+
+void MainWindow::refresh_timer_interval()
+{
+    const int interval = intervalFromSpinBox();
+    log(QStringLiteral("Timer: ") + QString::number(interval));
+    refreshTimer->setInterval(interval);
+}
+
+void MainWindow::setIP(QString ip, int index)
+{
+    Q_UNUSED(index)
+    ui->plainTextEdit_ip2->appendPlainText(ip);
+    log(QStringLiteral("Adress: ") + ip);
+}
+
+void MainWindow::showAboutWindow()
+{
+    aboutWindow->show();
+}
+
+void MainWindow::log(QString message)
+{
+    // Through "%s", so a "%" in the message is never taken as a directive.
+    QMessageLogger().debug("%s", message.toUtf8().constData());
+    ui->plainTextEdit->appendPlainText(message);
+    QTextCursor cursor = ui->plainTextEdit->textCursor();
+    cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor, 1);
+    ui->plainTextEdit->setTextCursor(cursor);
+    ui->plainTextEdit->ensureCursorVisible();
+}
+
+void MainWindow::old_client_connected()
+{
+    log(QStringLiteral("CONNECTED CLIENT IS OUTDATED!!! UPDATE THE CLIENT!"));
+}
+
+std::size_t MainWindow::readableViewSize() const
+{
+    return section::readableSize(mappingHandle, {sharedMemoryView, sharedMemorySize});
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "sectionaccess.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QMainWindow>
+#include <QSharedPointer>
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+class QGridLayout;
+class QLabel;
+class QTimer;
+class AboutWindow;
+class Network;
+
+namespace Ui {
+class MainWindow;
+}
+
+// What the window reaches outside itself. The product always uses the
+// defaults; tests point it at their own section, port and addresses.
+struct MainWindowEnvironment
+{
+    std::string sectionName = section::productName();
+    quint16 port = 8881;
+    // Empty: the computer's own addresses (QNetworkInterface::allAddresses).
+    std::function<QList<QHostAddress>()> addresses;
+};
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(const MainWindowEnvironment &environment, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+public slots:
+    void refresh_data();
+    void refresh_readings();
+    void refresh_timer_interval();
+    void setIP(QString ip, int index);
+    void sendRequestedHash(QString hash);
+    void showAboutWindow();
+    void log(QString message);
+    void old_client_connected();
+
+private:
+    int intervalFromSpinBox() const;
+    void startNetwork();
+    [[nodiscard]] std::size_t readableViewSize() const;
+
+    Ui::MainWindow *ui;
+    section::Handle mappingHandle = section::noHandle;
+    const unsigned char *sharedMemoryView = nullptr;
+    qint32 cachedSensorCount = 0;
+    qint32 cachedReadingCount = 0;
+    QList<QSharedPointer<QLabel>> labelWidgets;
+    QList<QSharedPointer<QLabel>> valueWidgets;
+    QList<QSharedPointer<QLabel>> unitWidgets;
+    QHash<QString, int> rowByHash;
+    QGridLayout *readingsGrid = nullptr;
+    QTimer *refreshTimer = nullptr;
+    Network *network = nullptr;
+    AboutWindow *aboutWindow = nullptr;
+    QList<QString> requestedHashes;
+
+    // Not in the window's classic member list: the mapped view's size, which
+    // bounds every read, and where the window reaches out to.
+    std::size_t sharedMemorySize = 0;
+    MainWindowEnvironment environment;
+
+    friend class TestMainWindow;
+    friend class TestReadingTable;
+};

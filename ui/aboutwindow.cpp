@@ -1,0 +1,8 @@
+#include "aboutwindow.h"
+
+AboutWindow::AboutWindow(QWidget *parent)
+    : QDialog(parent)
+{
+}
+
+AboutWindow::~AboutWindow() = default;

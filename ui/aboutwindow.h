@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QDialog>
+
+class AboutWindow : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit AboutWindow(QWidget *parent = nullptr);
+    ~AboutWindow() override;
+};
