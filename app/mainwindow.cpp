@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "aboutwindow.h"
+#include "network.h"
 
 #include <QGridLayout>
 #include <QMessageLogger>
@@ -65,8 +66,10 @@ MainWindow::MainWindow(const MainWindowEnvironment &environment, QWidget *parent
 
     // The network service comes next: created, connected to our slots and
     // started, which reports the addresses before it listens.
+    startNetwork();
 
     // Then the first build of the reading table; no client can be connected yet.
+    refresh_data();
 }
 
 MainWindow::~MainWindow()
@@ -75,6 +78,20 @@ MainWindow::~MainWindow()
     // the widget tree is torn down; the view, its handle and the timer end with
     // the process.
     delete ui;
+}
+
+void MainWindow::startNetwork()
+{
+    network = new Network(this);
+    network->setPort(environment.port);
+    network->setAddressSource(environment.addresses);
+    QObject::connect(network, SIGNAL(transmitIp(QString,int)), this, SLOT(setIP(QString,int)));
+    QObject::connect(network, SIGNAL(requestedHash(QString)), this, SLOT(sendRequestedHash(QString)));
+    QObject::connect(network, SIGNAL(message(QString)), this, SLOT(log(QString)));
+    QObject::connect(network, SIGNAL(old_client_connected()), this, SLOT(old_client_connected()));
+    QObject::connect(network, SIGNAL(client_connected()), this, SLOT(refresh_data()));
+    // setIP runs inside this call, once per address, before the server listens.
+    network->startServer();
 }
 
 int MainWindow::intervalFromSpinBox() const

@@ -5,3 +5,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 telvane_install_packages
 telvane_build "$TELVANE_ROOT/build" -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir "$TELVANE_ROOT/build" --output-on-failure -j 2
+
+# The whole suite a second time with AddressSanitizer, UndefinedBehaviorSanitizer
+# and LeakSanitizer. Any finding fails the test. Tests labelled nosan (the Windows
+# cross checks under Wine, the tests of real X windows) run in the first pass only.
+telvane_build "$TELVANE_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
+LSAN_OPTIONS="suppressions=$TELVANE_ROOT/tests/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir "$TELVANE_ROOT/build-asan" --output-on-failure -j 2 -LE nosan

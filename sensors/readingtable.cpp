@@ -3,17 +3,137 @@
 
 #include "mainwindow.h"
 
+#include "network.h"
+#include "sharedmemoryrecords.h"
+
+#include <QCryptographicHash>
+#include <QGridLayout>
+#include <QLabel>
+
+#include <string_view>
+
+namespace {
+
+// A real client asks for a few hundred readings between two ticks at most;
+// anything beyond this is dropped until the next tick empties the list.
+constexpr int maximumRequestedHashes = 65536;
+
+QString latin1Text(std::string_view bytes)
+{
+    return QString::fromLatin1(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+QString utf8Text(std::string_view bytes)
+{
+    return QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// SHA-1 of label + ":" + sensor number, as 40 lowercase hex digits. The label
+// was decoded as Latin-1 and is hashed as UTF-8, so a byte B0 enters as C2 B0.
+QString readingHash(const QString &label, qint32 sensorIndex)
+{
+    const QString keyText = label + QLatin1Char(':') + QString::number(sensorIndex);
+    return QString::fromLatin1(QCryptographicHash::hash(keyText.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QString builtValueText(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+QString tickValueText(double value)
+{
+    return QString::number(value, 'f', 6);
+}
+
+} // namespace
+
 void MainWindow::refresh_data()
 {
+    if (!sharedMemoryView) {
+        log(QStringLiteral("Could not map fileview of HWiNFO Shared Memory..."));
+        return;
+    }
+
+    for (int row = 0; row < labelWidgets.size(); ++row) {
+        readingsGrid->removeWidget(labelWidgets.at(row).data());
+        readingsGrid->removeWidget(valueWidgets.at(row).data());
+        readingsGrid->removeWidget(unitWidgets.at(row).data());
+    }
+    labelWidgets.clear();
+    valueWidgets.clear();
+    unitWidgets.clear();
+    rowByHash.clear();
+
+    // Everything below reads only what the section holds right now: the
+    // monitor may have shrunk it under us.
+    const section::SharedMemoryHeader header({sharedMemoryView, readableViewSize()});
+
+    cachedSensorCount = static_cast<qint32>(header.sensorCount());
+    log(QStringLiteral("Checking Sensors..."));
+    for (quint32 s = 0; const auto sensor = header.sensor(s); ++s)
+        log(QStringLiteral("   ") + utf8Text(sensor->sensorName()));
+    log(QString::number(cachedSensorCount) + QStringLiteral(" Sensors found!"));
+
+    cachedReadingCount = static_cast<qint32>(header.readingCount());
+    log(QStringLiteral("Checking Readings..."));
+    for (quint32 r = 0; const auto reading = header.reading(r); ++r) {
+        const int row = static_cast<int>(r);
+        const QString label = latin1Text(reading->label());
+        const QString hash = readingHash(label, reading->sensorIndex());
+        rowByHash.insert(hash, row);
+
+        QSharedPointer<QLabel> labelWidget(new QLabel(label));
+        QSharedPointer<QLabel> valueWidget(new QLabel(builtValueText(reading->value())));
+        QSharedPointer<QLabel> unitWidget(new QLabel(latin1Text(reading->unit())));
+
+        network->sendReading(hash, label, builtValueText(reading->value()), latin1Text(reading->unit()));
+
+        labelWidgets.append(labelWidget);
+        valueWidgets.append(valueWidget);
+        unitWidgets.append(unitWidget);
+        readingsGrid->addWidget(labelWidget.data(), row, 1);
+        readingsGrid->addWidget(valueWidget.data(), row, 2);
+        readingsGrid->addWidget(unitWidget.data(), row, 3);
+    }
+    log(QString::number(cachedReadingCount) + QStringLiteral(" Readings found!"));
 }
 
 void MainWindow::refresh_readings()
 {
     if (mappingHandle == section::noHandle || !sharedMemoryView)
         return;
+
+    const auto readingCount = section::SharedMemoryHeader({sharedMemoryView, readableViewSize()}).readingCount();
+    if (static_cast<qint32>(readingCount) != cachedReadingCount)
+        refresh_data();
+
+    // Measured again: the rebuild may have taken a while. The rows bound the
+    // update too, should the monitor raise its count after the test above.
+    const section::SharedMemoryHeader header({sharedMemoryView, readableViewSize()});
+    for (quint32 r = 0; r < static_cast<quint32>(valueWidgets.size()); ++r) {
+        const auto reading = header.reading(r);
+        if (!reading)
+            break;
+        valueWidgets.at(static_cast<int>(r))->setText(tickValueText(reading->value()));
+    }
+
+    for (int j = 0; j < requestedHashes.size(); ++j) {
+        const QString hash = requestedHashes.at(j);
+        // Looked up without inserting: a hash that names no reading gets no reply.
+        const auto found = rowByHash.constFind(hash);
+        if (found == rowByHash.constEnd())
+            continue;
+        const int row = found.value();
+        if (row >= 0 && row < labelWidgets.size())
+            network->sendReading(hash, labelWidgets.at(row)->text(), valueWidgets.at(row)->text(),
+                                 unitWidgets.at(row)->text());
+    }
+    requestedHashes.clear();
 }
 
 void MainWindow::sendRequestedHash(QString hash)
 {
-    requestedHashes.append(hash);
+    if (requestedHashes.size() < maximumRequestedHashes)
+        requestedHashes.append(hash);
 }

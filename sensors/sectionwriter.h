@@ -42,9 +42,10 @@ public:
     ~Writer(); // removes the section
 
     // Creates the section under `name` (POSIX shm name like "/x", or a Windows
-    // mapping name), replacing a stale one left by a crashed writer, sized for
-    // the given capacities; counts start at 0. On failure returns false and
-    // says why in *error.
+    // mapping name), sized for the given capacities; counts start at 0. A POSIX
+    // object left behind by a crashed writer is replaced; a Windows section
+    // goes with its last handle, so one that exists has a live writer and
+    // create fails. On failure returns false and says why in *error.
     [[nodiscard]] bool create(const std::string &name, std::size_t sensorCapacity,
                               std::size_t readingCapacity, std::string *error = nullptr);
     [[nodiscard]] bool isOpen() const { return base_ != nullptr; }
@@ -69,6 +70,8 @@ public:
     void remove();
 
 private:
+    [[nodiscard]] unsigned char *readingElement(std::size_t index) const;
+
     std::string name_;
     unsigned char *base_ = nullptr;
     std::size_t size_ = 0;

@@ -2,6 +2,10 @@
 
 #include <QDialog>
 
+namespace Ui {
+class AboutWindow;
+}
+
 class AboutWindow : public QDialog
 {
     Q_OBJECT
@@ -9,4 +13,7 @@ class AboutWindow : public QDialog
 public:
     explicit AboutWindow(QWidget *parent = nullptr);
     ~AboutWindow() override;
+
+private:
+    Ui::AboutWindow *ui;
 };

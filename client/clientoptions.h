@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Exit codes of telvane-client; listed in --help too.
+enum ClientExit : int {
+    ExitOk = 0,
+    ExitNetworkError = 1,      // any other network failure, or no answer in time
+    ExitBadOptions = 2,
+    ExitRefused = 3,           // nothing listens on that port
+    ExitUnknownHost = 4,
+    ExitClosedByServer = 5,    // the server closed the connection (another client replaced us)
+    ExitNoReadings = 6,        // connected, but the server sent no reading
+};
+
+struct ClientOptions
+{
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 8881;
+    int settleMs = 300;
+    int connectTimeoutMs = 5000;
+    bool watch = false;
+    bool json = false;
+    bool reconnect = false;
+    QString filter;
+};
+
+struct ClientOptionsResult
+{
+    enum Action { Run, ShowHelp, ShowVersion, Fail };
+    Action action = Run;
+    ClientOptions options;
+    QString text; // help text, or the error message for Fail
+};
+
+// Parses the command line (arguments including the program name).
+[[nodiscard]] ClientOptionsResult parseClientOptions(const QStringList &arguments);

@@ -1,0 +1,51 @@
+#pragma once
+
+// What a watching client knows: the readings in catalogue order, and which of
+// them to ask for again.
+//
+// The server answers each request once, on its next tick, and re-sends the
+// whole catalogue (unasked) when its reading count changes, just before that
+// tick's answers. So a reading may come twice in one tick; asking for it twice
+// then would double its requests on every later tick. The client therefore
+// asks once per reading per burst of replies (takeRequests() when the stream
+// rests for a moment).
+//
+// A longer rest ends a round (endRound()): when the round held a reply nobody
+// asked for, or one reading twice, it held a catalogue, so the rows follow its
+// order and readings missing from it are gone.
+
+#include "readingformat.h"
+
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+#include <QVector>
+
+class ReadingBook
+{
+public:
+    // One reply; `wanted` when the client watches this reading.
+    void takeReply(const ReadingRow &row, bool wanted);
+    // A reply for `hash` that could not be read: answered all the same, so
+    // a known reading is asked for again.
+    void takeUnreadableReply(const QString &hash);
+    // The readings to ask for now, each once; they count as asked from here.
+    [[nodiscard]] QStringList takeRequests();
+    void endRound();
+    // A new connection: nothing is asked any more.
+    void restart();
+
+    [[nodiscard]] const QVector<ReadingRow> &rows() const { return rows_; }
+
+private:
+    void noteAnswer(const QString &hash, bool wanted);
+
+    QVector<ReadingRow> rows_;
+    QHash<QString, int> rowByHash_;
+    QSet<QString> asked_;
+    QStringList toAsk_;
+    QSet<QString> wanted_;
+    QStringList roundOrder_;
+    QSet<QString> roundSeen_;
+    bool roundHasCatalogue_ = false;
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+#include <functional>
+
+class QTcpSocket;
+
+// The network service: one TCP server, at most one client at a time. Reports
+// the computer's IPv4 addresses, hands the client's requests on as signals and
+// writes replies to the current client.
+class Network : public QObject
+{
+    Q_OBJECT
+
+public:
+    using AddressSource = std::function<QList<QHostAddress>()>;
+
+    explicit Network(QObject *parent = nullptr);
+    ~Network() override;
+
+    // Reports the addresses, then listens. Called once.
+    void startServer();
+    // One reply to the current client: "v2sd::" + hash + "::" + label + "::" + value + "::" + unit + ";".
+    void sendReading(QString hash, QString label, QString value, QString unit);
+
+    // Where the service reaches out. The product listens on 8881 and reports
+    // the computer's own addresses; tests use a free port and addresses of
+    // their own. An empty source means the computer's own addresses.
+    void setPort(quint16 port);
+    void setAddressSource(AddressSource source);
+
+    // The port actually listened on; 0 while not listening.
+    [[nodiscard]] quint16 listeningPort() const;
+    // The most recently accepted socket, also after that client has gone; null before the first.
+    [[nodiscard]] QTcpSocket *currentClient() const;
+
+signals:
+    void transmitIp(QString ip, int index);
+    void requestedHash(QString hash);
+    void client_connected();
+    void message(QString msg);
+    void old_client_connected();
+
+public slots:
+    void acceptConnection();
+    void startRead();
+    void clientConnected(QTcpSocket *client);
+    void clientDisconnected();
+
+private:
+    void reportAddresses();
+    void dropClient();
+
+    QTcpServer server;
+    QTcpSocket *client = nullptr;
+
+    // An unfinished request of the current client, completed by its next read.
+    QByteArray pendingRequest;
+    quint16 port = 8881;
+    AddressSource addressSource;
+};

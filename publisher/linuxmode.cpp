@@ -1,0 +1,112 @@
+#include "linuxmode.h"
+
+#include "linuxsource.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+void complain(const QString &message)
+{
+    std::fprintf(stderr, "telvane-publish: %s\n", qUtf8Printable(message));
+}
+
+bool isFolder(const QString &path)
+{
+    return QFileInfo(path).isDir();
+}
+
+QString padded(const QString &text, int width)
+{
+    return text.leftJustified(width);
+}
+
+} // namespace
+
+LinuxOptionSet::LinuxOptionSet()
+    : sysfsRoot_(QStringLiteral("sysfs-root"),
+                 QStringLiteral("Read sysfs from DIR instead of /sys (a copy, or a test tree)."), QStringLiteral("DIR"),
+                 QStringLiteral("/sys"))
+    , procRoot_(QStringLiteral("proc-root"),
+                QStringLiteral("Read procfs from DIR instead of /proc."), QStringLiteral("DIR"), QStringLiteral("/proc"))
+    , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table, and exit."))
+{
+}
+
+void LinuxOptionSet::addTo(QCommandLineParser &parser) const
+{
+    parser.addOptions({sysfsRoot_, procRoot_, list_});
+}
+
+bool LinuxOptionSet::read(const QCommandLineParser &parser, LinuxOptions *options, QString *error) const
+{
+    options->sysfsRoot = parser.value(sysfsRoot_);
+    options->procRoot = parser.value(procRoot_);
+    options->list = parser.isSet(list_);
+    for (const QString &root : {options->sysfsRoot, options->procRoot}) {
+        if (!isFolder(root)) {
+            *error = QStringLiteral("'%1' is not a folder").arg(root);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options)
+{
+    auto source = std::make_unique<LinuxSource>(options.sysfsRoot, options.procRoot);
+    const SensorSample &look = source->firstLook();
+    if (look.readings.isEmpty() && look.awaitingSecondSample == 0) {
+        complain(QStringLiteral("this computer offers no sensors under %1 and %2; "
+                                "--demo publishes a made-up computer instead")
+                     .arg(options.sysfsRoot, options.procRoot));
+        return nullptr;
+    }
+    if (!LinuxSensors::hasHardwareReadings(look)) {
+        complain(QStringLiteral("this computer offers no hardware sensors under %1 (no hwmon chips, thermal zones, "
+                                "batteries or CPU clocks, as in many virtual machines); publishing CPU, memory, load, "
+                                "network and disk figures only. --demo publishes a made-up computer instead")
+                     .arg(options.sysfsRoot));
+    }
+    return source;
+}
+
+int listLinuxReadings(LinuxSource &source)
+{
+    (void)source.refresh();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::vector<section::ReadingRecord> readings = source.refresh();
+    const std::vector<std::string> sensors = source.sensors();
+
+    int sensorWidth = 6;
+    int labelWidth = 5;
+    for (const section::ReadingRecord &reading : readings) {
+        const auto index = static_cast<std::size_t>(reading.sensorIndex);
+        if (index < sensors.size())
+            sensorWidth = qMax(sensorWidth, QString::fromStdString(sensors[index]).size());
+        labelWidth = qMax(labelWidth, QString::fromLatin1(reading.label.c_str()).size());
+    }
+    QStringList lines;
+    lines << QStringLiteral("  # ") + padded(QStringLiteral("Sensor"), sensorWidth) + QStringLiteral("  ")
+            + padded(QStringLiteral("Label"), labelWidth) + QStringLiteral("  ") + QStringLiteral("Value").rightJustified(12)
+            + QStringLiteral("  Unit");
+    for (const section::ReadingRecord &reading : readings) {
+        const auto index = static_cast<std::size_t>(reading.sensorIndex);
+        const QString sensor = index < sensors.size() ? QString::fromStdString(sensors[index]) : QString();
+        lines << QString::number(reading.sensorIndex).rightJustified(3) + QLatin1Char(' ') + padded(sensor, sensorWidth)
+                + QStringLiteral("  ") + padded(QString::fromLatin1(reading.label.c_str()), labelWidth) + QStringLiteral("  ")
+                + QString::number(reading.value, 'f', 3).rightJustified(12) + QStringLiteral("  ")
+                + QString::fromLatin1(reading.unit.c_str());
+    }
+    lines << QStringLiteral("%1 readings of %2 sensors (usages and rates over half a second)")
+                 .arg(readings.size())
+                 .arg(sensors.size());
+    std::fputs(qUtf8Printable(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')), stdout);
+    return readings.empty() ? noSensorsExit : 0;
+}

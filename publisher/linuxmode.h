@@ -1,0 +1,43 @@
+#pragma once
+
+// telvane-publish's default mode: this Linux computer's own readings.
+
+#include <QCommandLineOption>
+#include <QString>
+
+#include <memory>
+
+class LinuxSource;
+class QCommandLineParser;
+
+struct LinuxOptions
+{
+    QString sysfsRoot = QStringLiteral("/sys");
+    QString procRoot = QStringLiteral("/proc");
+    bool list = false;
+};
+
+class LinuxOptionSet
+{
+public:
+    LinuxOptionSet();
+    void addTo(QCommandLineParser &parser) const;
+    // False (with the reason in *error) for a root that is no folder.
+    [[nodiscard]] bool read(const QCommandLineParser &parser, LinuxOptions *options, QString *error) const;
+
+private:
+    QCommandLineOption sysfsRoot_;
+    QCommandLineOption procRoot_;
+    QCommandLineOption list_;
+};
+
+// Exit code when the computer offers nothing at all to publish.
+inline constexpr int noSensorsExit = 3;
+
+// Looks at the computer; says on stderr when it offers no hardware sensor
+// (suggesting --demo) and returns nothing when it offers no reading at all.
+[[nodiscard]] std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options);
+
+// --list: two looks half a second apart (so rates and usages show), printed
+// as a table of what would be published. Returns the exit code.
+[[nodiscard]] int listLinuxReadings(LinuxSource &source);

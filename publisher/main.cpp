@@ -1,0 +1,176 @@
+// telvane-publish: publishes readings in the hardware monitor's section
+// layout, so that Telvane can be run and tested without the monitor.
+
+#include "demosource.h"
+#include "linuxmode.h"
+#include "linuxsource.h"
+#include "publisher.h"
+#include "sectionaccess.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr int usageError = 2;
+constexpr int runtimeError = 1;
+constexpr unsigned maximumReadings = 100000;
+constexpr double minimumInterval = 0.01;
+constexpr double maximumInterval = 3600.0;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+struct Options
+{
+    std::size_t readings = DemoSource::defaultReadingCount;
+    std::string section = section::productName();
+    int intervalMilliseconds = 1000;
+    bool demo = false;
+    LinuxOptions computer; // without --demo: this computer's own sensors
+};
+
+void fail(const QString &message)
+{
+    std::fprintf(stderr, "telvane-publish: %s\n", qUtf8Printable(message));
+}
+
+[[nodiscard]] std::optional<Options> parseOptions(const QCoreApplication &application, QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Publishes sensor readings in the hardware monitor's shared-memory layout until stopped "
+        "(Ctrl+C or SIGTERM), then removes the section."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption demoOption(QStringLiteral("demo"),
+                                        QStringLiteral("Publish a made-up computer (board, CPU, GPU, drives) instead of this "
+                                                       "computer's own sensors."));
+    const QCommandLineOption readingsOption(
+        QStringLiteral("readings"),
+        QStringLiteral("With --demo: publish N readings (default %1, at most %2).")
+            .arg(DemoSource::defaultReadingCount)
+            .arg(maximumReadings),
+        QStringLiteral("N"));
+    const QCommandLineOption sectionOption(
+        QStringLiteral("section"),
+        QStringLiteral("Name of the section (default %1).").arg(QString::fromStdString(section::productName())),
+        QStringLiteral("NAME"));
+    const QCommandLineOption intervalOption(
+        QStringLiteral("interval"), QStringLiteral("Seconds between updates (default 1)."), QStringLiteral("SECONDS"));
+    parser.addOptions({demoOption, readingsOption, sectionOption, intervalOption});
+    const LinuxOptionSet linuxOptions;
+    linuxOptions.addTo(parser);
+
+    if (!parser.parse(application.arguments())) {
+        fail(parser.errorText() + QStringLiteral(" (see --help)"));
+        return std::nullopt;
+    }
+    if (parser.isSet(helpOption))
+        parser.showHelp(0); // exits
+    if (!parser.positionalArguments().isEmpty()) {
+        fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
+        return std::nullopt;
+    }
+    Options options;
+    options.demo = parser.isSet(demoOption);
+    QString rootError;
+    if (!options.demo && !linuxOptions.read(parser, &options.computer, &rootError)) {
+        fail(rootError);
+        return std::nullopt;
+    }
+    if (parser.isSet(readingsOption)) {
+        bool ok = false;
+        const uint readings = parser.value(readingsOption).toUInt(&ok);
+        if (!ok || readings > maximumReadings) {
+            fail(QStringLiteral("--readings wants a whole number from 0 to %1, not '%2'")
+                     .arg(maximumReadings)
+                     .arg(parser.value(readingsOption)));
+            return std::nullopt;
+        }
+        options.readings = readings;
+    }
+    if (parser.isSet(sectionOption)) {
+        options.section = parser.value(sectionOption).toStdString();
+        if (options.section.empty()) {
+            fail(QStringLiteral("--section wants a name"));
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(intervalOption)) {
+        bool ok = false;
+        const double seconds = parser.value(intervalOption).toDouble(&ok);
+        if (!ok || !std::isfinite(seconds) || seconds < minimumInterval || seconds > maximumInterval) {
+            fail(QStringLiteral("--interval wants seconds from %1 to %2, not '%3'")
+                     .arg(minimumInterval)
+                     .arg(maximumInterval)
+                     .arg(parser.value(intervalOption)));
+            return std::nullopt;
+        }
+        options.intervalMilliseconds = static_cast<int>(std::lround(seconds * 1000.0));
+    }
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("telvane-publish"));
+
+    QCommandLineParser parser;
+    const std::optional<Options> options = parseOptions(application, parser);
+    if (!options)
+        return usageError;
+
+    // The handler only sets a flag; the event loop looks at it and stops.
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    QTimer stopWatch;
+    QObject::connect(&stopWatch, &QTimer::timeout, &application, [] {
+        if (stopRequested)
+            QCoreApplication::quit();
+    });
+    stopWatch.start(100);
+
+    std::unique_ptr<ReadingSource> source;
+    if (options->demo) {
+        source = std::make_unique<DemoSource>(options->readings);
+    } else {
+        std::unique_ptr<LinuxSource> linuxSource = openLinuxSource(options->computer);
+        if (!linuxSource)
+            return noSensorsExit;
+        if (options->computer.list)
+            return listLinuxReadings(*linuxSource);
+        source = std::move(linuxSource);
+    }
+    int result = 0;
+    {
+        Publisher publisher(*source);
+        std::string error;
+        if (!publisher.open(options->section, &error)) {
+            fail(QStringLiteral("cannot publish %1: %2")
+                     .arg(QString::fromStdString(options->section), QString::fromStdString(error)));
+            return runtimeError;
+        }
+        publisher.start(options->intervalMilliseconds);
+        std::printf("telvane-publish: publishing %zu readings of %zu sensors as %s every %g s; "
+                    "Ctrl+C stops\n",
+                    publisher.readingCount(), publisher.sensorCount(), options->section.c_str(),
+                    options->intervalMilliseconds / 1000.0);
+        std::fflush(stdout);
+        result = QCoreApplication::exec();
+    } // the section is removed here
+    std::printf("telvane-publish: stopped, section %s removed\n", options->section.c_str());
+    return result;
+}

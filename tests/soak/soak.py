@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Soak and fault tests against the built Telvane, as a real client on port 8881.
+
+Each scenario starts its own writer (telvane-publish --demo, or sectionchurn)
+under the product's section name, then telvane on Qt's offscreen platform, and
+stops both at the end. Exit status 0 when every check held; the checks and the
+figures measured are printed.
+
+  soak.py --build DIR connections [--count N]
+  soak.py --build DIR stuck [--seconds S]
+  soak.py --build DIR churn [--seconds S]
+  soak.py --build DIR publisher-killed
+"""
+import argparse
+import hashlib
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PORT = 8881
+SECTION_FILE = '/dev/shm/HWiNFO_SENS_SM2'
+REPLY = re.compile(rb'v2sd::([0-9a-f]{40})::(.*?)::(.*?)::(.*?);', re.S)
+
+failures = []
+
+
+def check(ok, what):
+    print(('ok: ' if ok else 'FAIL: ') + what, flush=True)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def wait_until(condition, seconds, step=0.05):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+def port_listening():
+    for table in ('/proc/net/tcp', '/proc/net/tcp6'):
+        try:
+            with open(table) as lines:
+                next(lines)
+                for line in lines:
+                    fields = line.split()
+                    if fields[1].endswith(':%04X' % PORT) and fields[3] == '0A':
+                        return True
+        except OSError:
+            pass
+    return False
+
+
+def resident_kib(pid):
+    with open('/proc/%d/status' % pid) as status:
+        for line in status:
+            if line.startswith('VmRSS:'):
+                return int(line.split()[1])
+    return 0
+
+
+def open_fds(pid):
+    return len(os.listdir('/proc/%d/fd' % pid))
+
+
+class Processes:
+    """The writer and telvane, started in order and always stopped."""
+
+    def __init__(self, build):
+        self.build = build
+        self.children = []
+        self.logs = tempfile.TemporaryDirectory(prefix='telvane-soak-')
+
+    def start(self, name, command, env=None):
+        log = open(os.path.join(self.logs.name, name + '.log'), 'wb')
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env)
+        self.children.append((name, process))
+        return process
+
+    def start_writer(self, command):
+        if os.path.exists(SECTION_FILE) or port_listening():
+            sys.exit('the product section %s or port %d is in use by another program' % (SECTION_FILE, PORT))
+        writer = self.start('writer', command)
+        if not wait_until(lambda: os.path.exists(SECTION_FILE) or writer.poll() is not None, 30):
+            sys.exit('the writer did not publish %s' % SECTION_FILE)
+        if writer.poll() is not None:
+            sys.exit('the writer stopped: ' + self.log('writer'))
+        return writer
+
+    def start_publisher(self, readings):
+        return self.start_writer([os.path.join(self.build, 'telvane-publish'), '--demo', '--readings', str(readings)])
+
+    def start_telvane(self):
+        env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
+        telvane = self.start('telvane', [os.path.join(self.build, 'telvane')], env)
+        if not wait_until(lambda: port_listening() or telvane.poll() is not None, 60):
+            sys.exit('telvane did not listen on port %d' % PORT)
+        if telvane.poll() is not None:
+            sys.exit('telvane stopped: ' + self.log('telvane'))
+        return telvane
+
+    def log(self, name):
+        with open(os.path.join(self.logs.name, name + '.log'), 'rb') as log:
+            return log.read()[-2000:].decode('utf-8', 'replace')
+
+    def stop(self):
+        for name, process in reversed(self.children):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(20)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        self.children = []
+
+
+class Client:
+    def __init__(self):
+        self.socket = socket.create_connection(('127.0.0.1', PORT), timeout=10)
+        self.buffer = b''
+
+    def receive(self, seconds):
+        """Whatever arrives within `seconds`; b'' also when the server closed."""
+        ready, _, _ = select.select([self.socket], [], [], seconds)
+        if not ready:
+            return None
+        try:
+            return self.socket.recv(1 << 16)
+        except ConnectionResetError:
+            return b''
+
+    def replies(self, count, seconds=30):
+        """Reads until `count` whole replies arrived; returns them as tuples."""
+        found = []
+        end = time.monotonic() + seconds
+        while len(found) < count and time.monotonic() < end:
+            data = self.receive(max(0.0, end - time.monotonic()))
+            if not data:
+                break
+            self.buffer += data
+            found += self.take_replies()
+        return found
+
+    def take_replies(self):
+        found = [match.groups() for match in REPLY.finditer(self.buffer)]
+        last = self.buffer.rfind(b';')
+        self.buffer = self.buffer[last + 1:] if last >= 0 else self.buffer
+        return found
+
+    def ask(self, hashes):
+        self.socket.sendall(b''.join(b'v2gd::' + h + b';' for h in hashes))
+
+    def closed_by_server(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            data = self.receive(end - time.monotonic())
+            if data == b'':
+                return True
+            if data is None:
+                return False
+        return False
+
+    def close(self):
+        self.socket.close()
+
+
+def reading_hash(label, sensor):
+    return hashlib.sha1(label + b':' + str(sensor).encode()).hexdigest().encode()
+
+
+def catalogue_size():
+    """The number of readings, from a first client's catalogue."""
+    client = Client()
+    replies = []
+    while True:
+        more = client.replies(len(replies) + 1, seconds=2)
+        if not more:
+            break
+        replies += more
+    client.close()
+    return len(replies)
+
+
+def connections(args, processes):
+    processes.start_publisher(40)
+    telvane = processes.start_telvane()
+    readings = catalogue_size()
+    check(readings == 40, 'the catalogue has the 40 readings published (%d)' % readings)
+    warm = max(300, args.count // 2)
+    samples = {}
+    previous = None
+    for number in range(1, args.count + 1):
+        client = Client()
+        got = client.replies(readings)
+        if len(got) != readings:
+            check(False, 'connection %d received %d of %d replies' % (number, len(got), readings))
+            break
+        if previous is not None:
+            # Replaced: the server closes the earlier client's connection.
+            if not check(previous.closed_by_server(10), 'connection %d closed when %d came' % (number - 1, number)):
+                break
+            previous.close()
+            previous = None
+        if number % 2:
+            client.close()  # leaves
+        else:
+            previous = client  # stays until the next one replaces it
+        if number in (300, warm, args.count):
+            if previous is not None:
+                previous.close()
+                previous = None
+            # Let the departure be handled before measuring.
+            time.sleep(0.5)
+            samples[number] = (open_fds(telvane.pid), resident_kib(telvane.pid))
+            print('after %d connections: %d open fds, %d KiB resident' % ((number,) + samples[number]), flush=True)
+    if previous is not None:
+        previous.close()
+    check(telvane.poll() is None, 'telvane still runs after %d connections' % args.count)
+    if args.count in samples and 300 in samples:
+        check(samples[args.count][0] <= samples[300][0] + 2,
+              'open fds back at their level: %d after 300, %d after %d'
+              % (samples[300][0], samples[args.count][0], args.count))
+    if args.memory and args.count in samples and warm in samples and warm < args.count:
+        growth = samples[args.count][1] - samples[warm][1]
+        check(growth <= 1024, 'resident memory back at its level: %+d KiB from connection %d to %d'
+              % (growth, warm, args.count))
+
+
+def stuck(args, processes):
+    processes.start_publisher(200)
+    telvane = processes.start_telvane()
+    client = Client()
+    catalogue = client.replies(200)
+    check(len(catalogue) == 200, 'the stuck client received the catalogue first')
+    hashes = [reply[0] for reply in catalogue]
+    # From now on it only asks, for every reading many times over, and never reads.
+    client.socket.setblocking(False)
+    request = b''.join(b'v2gd::' + h + b';' for h in hashes) * 20
+    start = time.monotonic()
+    samples = []
+    sent = 0
+    while time.monotonic() - start < args.seconds:
+        try:
+            sent += client.socket.send(request)
+        except BlockingIOError:
+            time.sleep(0.01)
+        elapsed = time.monotonic() - start
+        if not samples or elapsed - samples[-1][0] >= 1:
+            samples.append((elapsed, resident_kib(telvane.pid)))
+    print('sent %d bytes of requests; resident KiB over time: %s'
+          % (sent, ', '.join('%.0fs:%d' % sample for sample in samples)), flush=True)
+    check(telvane.poll() is None, 'telvane still runs while a client never reads')
+    if args.memory:
+        settled = [kib for elapsed, kib in samples if elapsed >= args.seconds / 2]
+        early = [kib for elapsed, kib in samples if elapsed < args.seconds / 2]
+        growth = max(settled) - max(early)
+        check(growth <= 4096, 'resident memory bounded: %+d KiB over the second half' % growth)
+        check(max(settled) <= 256 * 1024, 'resident memory under 256 MiB (%d KiB)' % max(settled))
+    # The next client is served normally, and the stuck one is let go.
+    nextClient = Client()
+    fresh = nextClient.replies(200)
+    check(len(fresh) == 200, 'the next client receives the whole catalogue (%d of 200)' % len(fresh))
+    nextClient.ask([hashes[0], hashes[1]])
+    answers = nextClient.replies(2, seconds=10)
+    check([a[0] for a in answers] == [hashes[0], hashes[1]], 'the next client gets its answers on the next tick')
+    nextClient.close()
+    client.close()
+
+
+def churn(args, processes):
+    processes.start_writer([os.path.join(args.build, 'tests', 'soak_sectionchurn'), '/HWiNFO_SENS_SM2',
+                            '300', '4', str(args.seconds + 60)])
+    telvane = processes.start_telvane()
+    client = Client()
+    start = time.monotonic()
+    checked = 0
+    known = set()
+    wrong = []
+    while time.monotonic() - start < args.seconds:
+        data = client.receive(0.5)
+        if data == b'':
+            check(False, 'telvane closed the connection')
+            break
+        if data:
+            client.buffer += data
+        asked = []
+        for hash_, label, value, unit in client.take_replies():
+            checked += 1
+            match = re.fullmatch(rb'Churn reading (\d+)', label)
+            number = int(match.group(1)) if match else -1
+            consistent = (match is not None and unit == b'u%d' % number
+                          and hash_ == reading_hash(label, number % 4)
+                          and abs(float(value) - (number + 0.5)) < 1e-9)
+            if not consistent and len(wrong) < 5:
+                wrong.append((hash_, label, value, unit))
+            if hash_ not in known:
+                known.add(hash_)
+            asked.append(hash_)
+        if asked:
+            client.ask(asked)  # every reading again, after each reply
+    client.close()
+    print('%d replies checked, %d distinct readings seen' % (checked, len(known)), flush=True)
+    check(not wrong, 'every reply names one reading: label, unit, hash and value agree %s' % (wrong or ''))
+    check(checked > 300, 'replies kept coming while the count changed')
+    check(telvane.poll() is None, 'telvane still runs')
+
+
+def publisher_killed(args, processes):
+    for how in (signal.SIGKILL, signal.SIGTERM):
+        publisher = processes.start_publisher(40)
+        telvane = processes.start_telvane()
+        client = Client()
+        catalogue = client.replies(40)
+        hashes = [reply[0] for reply in catalogue]
+        check(len(catalogue) == 40, 'catalogue before the publisher goes')
+        publisher.send_signal(how)
+        publisher.wait(20)
+        time.sleep(1.2)  # at least one tick after the last value was written
+        rounds = []
+        for _ in range(3):
+            client.ask(hashes)
+            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10)})
+        check(all(len(r) == 40 for r in rounds), 'after %s every request is still answered' % how.name)
+        check(rounds[1] == rounds[2], 'after %s the last values are served, unchanged' % how.name)
+        check(telvane.poll() is None, 'telvane still runs after the publisher got %s' % how.name)
+        client.close()
+        processes.stop()
+        if os.path.exists(SECTION_FILE):
+            os.unlink(SECTION_FILE)  # what the killed publisher left behind
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--build', required=True, help='build folder holding telvane and telvane-publish')
+    parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
+                        help='leave out the resident-memory checks (sanitizer builds)')
+    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'publisher-killed'])
+    parser.add_argument('--count', type=int, default=2000, help='connections (connections)')
+    parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn)')
+    args = parser.parse_args()
+    processes = Processes(args.build)
+    try:
+        {'connections': connections, 'stuck': stuck, 'churn': churn,
+         'publisher-killed': publisher_killed}[args.scenario](args, processes)
+    finally:
+        processes.stop()
+        processes.logs.cleanup()
+    print('PASS' if not failures else 'FAILED: %d check(s)' % len(failures))
+    return 0 if not failures else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())

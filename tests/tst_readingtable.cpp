@@ -1,0 +1,581 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "network.h"
+#include "sectionwriter.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpSocket>
+#include <QtTest>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+QStringList capturedDebug;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg)
+        capturedDebug.append(message);
+}
+
+std::string testSectionName()
+{
+    return "/telvane-test-readingtable-" + std::to_string(QCoreApplication::applicationPid());
+}
+
+// Hashes worked out independently: SHA-1 of the UTF-8 of label + ":" + sensor.
+const QString cpuPackageHash = QStringLiteral("2d378167fddb222f514e575ebe8d8700f876d2c8");  // "CPU Package:0"
+const QString coreClockHash = QStringLiteral("e0a7a32d9c12d34bc674d1a2c8e2b4852f5584cd");   // "Core 0 Clock:1"
+const QString temperatureHash = QStringLiteral("5c3dde0bd811c7bbdd3de6a5b85b8681e125e880"); // "Temp \xC2\xB0:0"
+const QString hostWritesHash = QStringLiteral("103e471fc3120061005fe431bacca71c348bd2bf");  // "Total Host Writes:-1"
+
+const QString degree = QString(QChar(0xB0));
+// Answers at a tick, values as a tick formats them.
+const QString hostWritesAnswer = QStringLiteral("v2sd::") + hostWritesHash + QStringLiteral("::Total Host Writes::0.500000::GB;");
+
+const std::vector<section::ReadingRecord> standardReadings = {
+    {0, "CPU Package", "W", 52.0},
+    {1, "Core 0 Clock", "MHz", 4389.7},
+    {0, "Temp \xB0", "\xB0" "C", 1234567.0},
+    {-1, "Total Host Writes", "GB", 0.5},
+};
+
+QString reply(const QString &hash, const QString &label, const QString &value, const QString &unit)
+{
+    return QStringLiteral("v2sd::") + hash + QStringLiteral("::") + label + QStringLiteral("::") + value
+        + QStringLiteral("::") + unit + QLatin1Char(';');
+}
+
+// The catalogue of the standard readings, values as a build formats them.
+const QStringList standardCatalogue = {
+    reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W")),
+    reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.7"), QStringLiteral("MHz")),
+    reply(temperatureHash, QStringLiteral("Temp ") + degree, QStringLiteral("1.23457e+06"), degree + QLatin1Char('C')),
+    reply(hostWritesHash, QStringLiteral("Total Host Writes"), QStringLiteral("0.5"), QStringLiteral("GB")),
+};
+
+// A client on the loopback interface that collects whole replies.
+class Client
+{
+public:
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(10000);
+    }
+    void request(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+    // Complete replies received so far and not yet taken.
+    QStringList replies()
+    {
+        received += socket.readAll();
+        QStringList complete;
+        int end;
+        while ((end = received.indexOf(';')) >= 0) {
+            complete << QString::fromUtf8(received.left(end + 1));
+            received.remove(0, end + 1);
+        }
+        pending += complete;
+        return pending;
+    }
+    QStringList take()
+    {
+        const QStringList taken = replies();
+        pending.clear();
+        return taken;
+    }
+
+private:
+    QTcpSocket socket;
+    QByteArray received;
+    QStringList pending;
+};
+
+QStringList sensorLines(const QStringList &lines)
+{
+    QStringList names;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("   ")))
+            names << line;
+    }
+    return names;
+}
+
+} // namespace
+
+class TestReadingTable : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void buildLogLines_data();
+    void buildLogLines();
+    void tableShowsReadings();
+    void catalogueOnConnect();
+    void requestsAnsweredOnNextTick();
+    void unknownHashGetsNoReply();
+    void countChangeResendsCatalogue();
+    void sameLabelAndSensorShareHash();
+    void requestedHashesAreBounded();
+    void hostileHeaders_data();
+    void hostileHeaders();
+    void countChangingWhileClientPolls();
+    void sectionShrinkingUnderTheWindow();
+    void demoPublisherThroughTheWindow();
+
+private:
+    std::unique_ptr<MainWindow> startWindow();
+    // A window with `client` connected and the catalogue taken.
+    std::unique_ptr<MainWindow> startConnectedWindow(Client &client);
+    QStringList logLines(const MainWindow &window) const;
+    QStringList tableRows(const MainWindow &window) const;
+    void connectClient(MainWindow &window, Client &client);
+    void requestAndWait(MainWindow &window, Client &client, const QStringList &hashes);
+    void expectAnswersOnNextTick(MainWindow &window, Client &client, const QStringList &hashes,
+                                 const QStringList &expected);
+
+    section::Writer writer;
+};
+
+void TestReadingTable::initTestCase()
+{
+    qInstallMessageHandler(captureDebug);
+}
+
+void TestReadingTable::init()
+{
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
+    QVERIFY(writer.setReadings(standardReadings));
+    capturedDebug.clear();
+}
+
+void TestReadingTable::cleanup()
+{
+    writer.remove();
+}
+
+std::unique_ptr<MainWindow> TestReadingTable::startWindow()
+{
+    MainWindowEnvironment environment;
+    environment.sectionName = testSectionName();
+    environment.port = 0; // any free port
+    environment.addresses = [] { return QList<QHostAddress>{}; };
+    return std::make_unique<MainWindow>(environment);
+}
+
+std::unique_ptr<MainWindow> TestReadingTable::startConnectedWindow(Client &client)
+{
+    auto window = startWindow();
+    connectClient(*window, client);
+    client.take();
+    return window;
+}
+
+QStringList TestReadingTable::logLines(const MainWindow &window) const
+{
+    return window.ui->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
+}
+
+// Each row as "label|value|unit", checked against the grid it sits in.
+QStringList TestReadingTable::tableRows(const MainWindow &window) const
+{
+    QStringList rows;
+    const int count = window.labelWidgets.size();
+    if (window.valueWidgets.size() != count || window.unitWidgets.size() != count)
+        return {QStringLiteral("lists of different lengths")};
+    for (int r = 0; r < count; ++r) {
+        const QList<QLabel *> cells = {window.labelWidgets.at(r).data(), window.valueWidgets.at(r).data(),
+                                       window.unitWidgets.at(r).data()};
+        if (window.readingsGrid->itemAtPosition(r, 0))
+            return {QStringLiteral("column 0 of row %1 is taken").arg(r)};
+        for (int column = 1; column <= 3; ++column) {
+            QLayoutItem *item = window.readingsGrid->itemAtPosition(r, column);
+            if (!item || item->widget() != cells.at(column - 1))
+                return {QStringLiteral("row %1, column %2 is not the row's label").arg(r).arg(column)};
+        }
+        rows << cells.at(0)->text() + QLatin1Char('|') + cells.at(1)->text() + QLatin1Char('|') + cells.at(2)->text();
+    }
+    return rows;
+}
+
+void TestReadingTable::connectClient(MainWindow &window, Client &client)
+{
+    QVERIFY(window.network);
+    QVERIFY(window.network->listeningPort() != 0);
+    QVERIFY(client.connectTo(window.network->listeningPort()));
+    QTRY_COMPARE(client.replies().size(), int(window.labelWidgets.size()));
+}
+
+void TestReadingTable::requestAndWait(MainWindow &window, Client &client, const QStringList &hashes)
+{
+    const int before = window.requestedHashes.size();
+    QByteArray bytes;
+    for (const QString &hash : hashes)
+        bytes += "v2gd::" + hash.toUtf8() + ';';
+    client.request(bytes);
+    QTRY_COMPARE(window.requestedHashes.size(), before + hashes.size());
+}
+
+void TestReadingTable::expectAnswersOnNextTick(MainWindow &window, Client &client, const QStringList &hashes,
+                                               const QStringList &expected)
+{
+    requestAndWait(window, client, hashes);
+    window.refresh_readings();
+    QTRY_COMPARE(client.replies(), expected);
+    client.take();
+}
+
+void TestReadingTable::buildLogLines_data()
+{
+    QTest::addColumn<QList<QByteArray>>("sensors");
+    QTest::addColumn<int>("readings");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("two sensors, four readings")
+        << QList<QByteArray>{"Motherboard", "CPU [#0]"} << 4
+        << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"), QStringLiteral("   CPU [#0]"),
+                       QStringLiteral("2 Sensors found!"), QStringLiteral("Checking Readings..."),
+                       QStringLiteral("4 Readings found!")};
+    QTest::newRow("empty section") << QList<QByteArray>{} << 0
+                                   << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("0 Sensors found!"),
+                                                  QStringLiteral("Checking Readings..."), QStringLiteral("0 Readings found!")};
+    QTest::newRow("names decoded as UTF-8")
+        << QList<QByteArray>{"CPU \xC2\xB5" "Arch", "Board \xB0" "C"} << 1
+        << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   CPU ") + QChar(0xB5) + QStringLiteral("Arch"),
+                       QStringLiteral("   Board ") + QChar(QChar::ReplacementCharacter) + QStringLiteral("C"),
+                       QStringLiteral("2 Sensors found!"), QStringLiteral("Checking Readings..."),
+                       QStringLiteral("1 Readings found!")};
+}
+
+void TestReadingTable::buildLogLines()
+{
+    QFETCH(QList<QByteArray>, sensors);
+    QFETCH(int, readings);
+    QFETCH(QStringList, expected);
+
+    std::vector<std::string> names;
+    for (const QByteArray &name : sensors)
+        names.push_back(name.toStdString());
+    QVERIFY(writer.setSensors(names));
+    QVERIFY(writer.setReadings({standardReadings.begin(), standardReadings.begin() + readings}));
+
+    auto window = startWindow();
+    const QStringList lines = logLines(*window);
+    QCOMPARE(lines.mid(0, 3), (QStringList{QStringLiteral("initialisation..."), QStringLiteral("checking HWiNFO's Shared Memory..."),
+                                           QStringLiteral("HWiNFO running...")}));
+    QCOMPARE(lines.mid(3), expected);
+}
+
+void TestReadingTable::tableShowsReadings()
+{
+    auto window = startWindow();
+    QCOMPARE(tableRows(*window),
+             (QStringList{QStringLiteral("CPU Package|52|W"), QStringLiteral("Core 0 Clock|4389.7|MHz"),
+                          QStringLiteral("Temp ") + degree + QStringLiteral("|1.23457e+06|") + degree + QLatin1Char('C'),
+                          QStringLiteral("Total Host Writes|0.5|GB")}));
+    const QHash<QString, int> expectedIndex = {{cpuPackageHash, 0}, {coreClockHash, 1}, {temperatureHash, 2}, {hostWritesHash, 3}};
+    QCOMPARE(window->rowByHash, expectedIndex);
+
+    QVERIFY(writer.setValue(0, 53.0));
+    window->refresh_readings();
+    QCOMPARE(tableRows(*window),
+             (QStringList{QStringLiteral("CPU Package|53.000000|W"), QStringLiteral("Core 0 Clock|4389.700000|MHz"),
+                          QStringLiteral("Temp ") + degree + QStringLiteral("|1234567.000000|") + degree + QLatin1Char('C'),
+                          QStringLiteral("Total Host Writes|0.500000|GB")}));
+
+    // A rebuild replaces every row; nothing of the old table stays in the grid.
+    QVERIFY(writer.setReadings({standardReadings.front()}));
+    window->refresh_data();
+    QCOMPARE(tableRows(*window), QStringList{QStringLiteral("CPU Package|52|W")});
+    QCOMPARE(window->readingsGrid->count(), 3);
+}
+
+void TestReadingTable::catalogueOnConnect()
+{
+    auto window = startWindow();
+    QVERIFY(capturedDebug.filter(QStringLiteral("v2sd::")).isEmpty()); // no client at start-up
+    capturedDebug.clear();
+
+    Client client;
+    connectClient(*window, client);
+    QCOMPARE(client.take(), standardCatalogue);
+
+    // The whole build, with one reply per reading, comes before the connect line.
+    const QStringList expectedOrder = QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"),
+                                                  QStringLiteral("   CPU [#0]"), QStringLiteral("2 Sensors found!"),
+                                                  QStringLiteral("Checking Readings...")}
+        + standardCatalogue + QStringList{QStringLiteral("4 Readings found!")};
+    QTRY_COMPARE(capturedDebug.size(), expectedOrder.size() + 1);
+    QCOMPARE(capturedDebug.mid(0, expectedOrder.size()), expectedOrder);
+    QVERIFY2(capturedDebug.last().startsWith(QLatin1String("Client (")), qPrintable(capturedDebug.last()));
+    QVERIFY(capturedDebug.last().endsWith(QLatin1String(") connected...")));
+    QCOMPARE(logLines(*window).last(), capturedDebug.last());
+}
+
+void TestReadingTable::requestsAnsweredOnNextTick()
+{
+    Client client;
+    auto window = startConnectedWindow(client);
+
+    requestAndWait(*window, client, {temperatureHash, cpuPackageHash, temperatureHash});
+    QVERIFY(writer.setValue(0, 53.0));
+    window->refresh_readings();
+    const QString temperatureReply = reply(temperatureHash, QStringLiteral("Temp ") + degree,
+                                           QStringLiteral("1234567.000000"), degree + QLatin1Char('C'));
+    QTRY_COMPARE(client.replies(), (QStringList{temperatureReply,
+                                                reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("53.000000"), QStringLiteral("W")),
+                                                temperatureReply}));
+    client.take();
+    QVERIFY(window->requestedHashes.isEmpty());
+
+    // A tick without new requests answers nothing: the next reply to arrive
+    // is the one for the request made after it.
+    window->refresh_readings();
+    expectAnswersOnNextTick(*window, client, {hostWritesHash},
+                            QStringList{hostWritesAnswer});
+}
+
+void TestReadingTable::unknownHashGetsNoReply()
+{
+    Client client;
+    auto window = startConnectedWindow(client);
+
+    expectAnswersOnNextTick(*window, client,
+                            {QString(40, QLatin1Char('0')), QString(), QStringLiteral("not a hash"), coreClockHash},
+                            QStringList{reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.700000"),
+                                              QStringLiteral("MHz"))});
+    QCOMPARE(window->rowByHash.size(), 4); // looked up, never entered
+    QVERIFY(!window->rowByHash.contains(QString()));
+}
+
+void TestReadingTable::countChangeResendsCatalogue()
+{
+    Client client;
+    auto window = startConnectedWindow(client);
+
+    requestAndWait(*window, client, {coreClockHash});
+    std::vector<section::ReadingRecord> more = standardReadings;
+    more.push_back({2, "GPU Fan1", "RPM", 1500.0});
+    QVERIFY(writer.setReadings(more));
+    window->refresh_readings();
+
+    const QString fanHash = QString::fromLatin1(QCryptographicHash::hash("GPU Fan1:2", QCryptographicHash::Sha1).toHex());
+    const QStringList expected = standardCatalogue
+        + QStringList{reply(fanHash, QStringLiteral("GPU Fan1"), QStringLiteral("1500"), QStringLiteral("RPM")),
+                      reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.700000"), QStringLiteral("MHz"))};
+    QTRY_COMPARE(client.replies(), expected);
+    QCOMPARE(logLines(*window).last(), QStringLiteral("5 Readings found!"));
+}
+
+void TestReadingTable::sameLabelAndSensorShareHash()
+{
+    QVERIFY(writer.setReadings({{0, "CPU Package", "W", 52.0}, {0, "CPU Package", "W", 60.0}, {1, "CPU Package", "W", 70.0}}));
+    auto window = startWindow();
+    Client client;
+    connectClient(*window, client);
+    const QString otherSensorHash =
+        QString::fromLatin1(QCryptographicHash::hash("CPU Package:1", QCryptographicHash::Sha1).toHex());
+    QCOMPARE(client.take(), (QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W")),
+                                         reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("60"), QStringLiteral("W")),
+                                         reply(otherSensorHash, QStringLiteral("CPU Package"), QStringLiteral("70"), QStringLiteral("W"))}));
+    QCOMPARE(window->rowByHash.value(cpuPackageHash, -1), 1);
+
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
+                            QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("60.000000"), QStringLiteral("W"))});
+}
+
+void TestReadingTable::requestedHashesAreBounded()
+{
+    auto window = startWindow();
+    for (int i = 0; i < 70000; ++i)
+        window->sendRequestedHash(cpuPackageHash);
+    QCOMPARE(window->requestedHashes.size(), 65536);
+    window->refresh_readings();
+    QVERIFY(window->requestedHashes.isEmpty());
+    window->sendRequestedHash(cpuPackageHash);
+    QCOMPARE(window->requestedHashes.size(), 1);
+}
+
+void TestReadingTable::hostileHeaders_data()
+{
+    QTest::addColumn<int>("field");
+    QTest::addColumn<quint32>("value");
+    QTest::addColumn<int>("expectedRows");
+    QTest::addColumn<int>("expectedSensorLines");
+
+    // The section of init(): 8 sensor and 64 reading elements.
+    const int size = int(section::headerSize + 8 * section::sensorElementSize + 64 * section::readingElementSize);
+    const int readingOffset = int(section::headerSize + 8 * section::sensorElementSize);
+    QTest::newRow("reading element size 0, count 2^32 - 1") << 36 << 0u << (size - readingOffset) / 292 << 2;
+    QTest::newRow("reading count 2^32 - 1") << 40 << 0xFFFFFFFFu << 64 << 2;
+    QTest::newRow("reading offset at the view's end") << 32 << quint32(size) << 0 << 2;
+    QTest::newRow("reading offset 2^32 - 1") << 32 << 0xFFFFFFFFu << 0 << 2;
+    QTest::newRow("reading element size 2^32 - 1") << 36 << 0xFFFFFFFFu << 1 << 2;
+    QTest::newRow("sensor element size 0, count 2^32 - 1") << 24 << 0u << 4 << (size - 44) / 9;
+    QTest::newRow("sensor offset past the view") << 20 << 0xFFFFFFFFu << 4 << 0;
+}
+
+void TestReadingTable::hostileHeaders()
+{
+    QFETCH(int, field);
+    QFETCH(quint32, value);
+    QFETCH(int, expectedRows);
+    QFETCH(int, expectedSensorLines);
+
+    Client client;
+    auto window = startConnectedWindow(client);
+
+    unsigned char saved[44];
+    std::memcpy(saved, window->sharedMemoryView, sizeof saved);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    QVERIFY(writer.writeRaw(std::size_t(field), bytes, 4));
+    // Sizes and counts meant for huge counts, so the count itself is huge too.
+    const unsigned char hugeCount[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    if (field == 36)
+        QVERIFY(writer.writeRaw(40, hugeCount, 4));
+    if (field == 24)
+        QVERIFY(writer.writeRaw(28, hugeCount, 4));
+
+    const int linesBefore = logLines(*window).size();
+    window->refresh_data();
+    window->refresh_readings();
+    QCOMPARE(window->labelWidgets.size(), expectedRows);
+    QCOMPARE(sensorLines(logLines(*window).mid(linesBefore)).size(), expectedSensorLines);
+    QTRY_COMPARE(client.replies().size(), expectedRows);
+    client.take();
+
+    // A sane header again: the window goes on serving.
+    QVERIFY(writer.writeRaw(0, saved, sizeof saved));
+    window->refresh_data();
+    QTRY_COMPARE(client.replies(), standardCatalogue);
+    client.take();
+    expectAnswersOnNextTick(*window, client, {hostWritesHash},
+                            QStringList{hostWritesAnswer});
+}
+
+void TestReadingTable::countChangingWhileClientPolls()
+{
+    auto window = startWindow();
+    Client client;
+    connectClient(*window, client);
+    QSignalSpy requests(window->network, SIGNAL(requestedHash(QString)));
+
+    // The monitor changes its count every few milliseconds while the client
+    // keeps asking; every tick sees another count.
+    std::vector<section::ReadingRecord> readings = standardReadings;
+    for (int step = 0; step < 200; ++step) {
+        readings.resize(std::size_t(step * 7 % 64 + 1), standardReadings.back());
+        QVERIFY(writer.setReadings(readings));
+        client.request("v2gd::" + cpuPackageHash.toUtf8() + ";v2gd::" + hostWritesHash.toUtf8() + ';');
+        QCoreApplication::processEvents();
+        window->refresh_readings();
+        QVERIFY(window->labelWidgets.size() <= 64);
+        QVERIFY(window->requestedHashes.isEmpty());
+    }
+
+    // Every request has arrived and been answered or dropped; the window still serves.
+    QTRY_COMPARE(requests.count(), 400);
+    window->refresh_readings();
+    readings.resize(1);
+    QVERIFY(writer.setReadings(readings));
+    window->refresh_readings();
+    const QStringList catalogue = {reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W"))};
+    QTRY_VERIFY(client.replies().endsWith(catalogue.last()));
+    client.take();
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
+                            QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52.000000"), QStringLiteral("W"))});
+}
+
+void TestReadingTable::sectionShrinkingUnderTheWindow()
+{
+#ifdef _WIN32
+    QSKIP("A mapped Windows section cannot shrink");
+#else
+    Client client;
+    auto window = startConnectedWindow(client);
+
+    // Another writer cuts the object short after the second reading. Touching
+    // the pages past its new end would raise SIGBUS.
+    const int fd = shm_open(testSectionName().c_str(), O_RDWR, 0);
+    QVERIFY(fd >= 0);
+    const off_t readingOffset = off_t(section::headerSize + 8 * section::sensorElementSize);
+    QCOMPARE(ftruncate(fd, readingOffset + 2 * 292 + 10), 0);
+
+    expectAnswersOnNextTick(*window, client, {hostWritesHash},
+                            QStringList{reply(hostWritesHash, QStringLiteral("Total Host Writes"), QStringLiteral("0.5"), QStringLiteral("GB"))});
+    client.take();
+    window->refresh_data();
+    QCOMPARE(window->labelWidgets.size(), 2);
+
+    QCOMPARE(ftruncate(fd, 30), 0); // not even the header is left
+    window->refresh_readings();
+    QCOMPARE(window->labelWidgets.size(), 0);
+    QCOMPARE(logLines(*window).last(), QStringLiteral("0 Readings found!"));
+    close(fd);
+#endif
+}
+
+void TestReadingTable::demoPublisherThroughTheWindow()
+{
+    writer.remove();
+    QProcess publish;
+    // Stopped the friendly way even when the test fails early, so the
+    // program removes its section.
+    const auto stopPublishing = qScopeGuard([&publish] {
+        if (publish.state() != QProcess::NotRunning) {
+            publish.terminate();
+            publish.waitForFinished(10000);
+        }
+    });
+    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
+                  {QStringLiteral("--demo"), QStringLiteral("--section"), QString::fromStdString(testSectionName()),
+                   QStringLiteral("--interval"), QStringLiteral("0.05")});
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += publish.readAllStandardOutput()).contains("publishing"), 20000);
+
+    Client client;
+    auto window = startWindow();
+    QCOMPARE(logLines(*window).filter(QStringLiteral("found!")),
+             (QStringList{QStringLiteral("5 Sensors found!"), QStringLiteral("40 Readings found!")}));
+    connectClient(*window, client);
+    QCOMPARE(client.take().filter(degree + QStringLiteral("C;")).size(), 9); // the temperatures
+
+    // Values move under the window while the client keeps being answered.
+    const QString firstValue = window->valueWidgets.at(0)->text();
+    const QString hash = window->rowByHash.key(0);
+    QTRY_VERIFY((window->refresh_readings(), window->valueWidgets.at(0)->text() != firstValue));
+    requestAndWait(*window, client, {hash});
+    window->refresh_readings();
+    QTRY_COMPARE(client.replies().size(), 1);
+    QVERIFY(client.take().first().startsWith(QStringLiteral("v2sd::") + hash + QStringLiteral("::Motherboard::")));
+
+    publish.terminate();
+    QVERIFY(publish.waitForFinished(20000));
+    QCOMPARE(publish.exitCode(), 0);
+}
+
+QTEST_MAIN(TestReadingTable)
+#include "tst_readingtable.moc"

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Proves on Linux that the Windows resource script is valid: MinGW's windres
+# compiles it, ld links it into a tiny Windows program, and wrestool lists
+# what that program carries.
+# Usage: winresources.sh RESOURCE_SCRIPT WORK_DIR
+# Exits 77 (the test's skip code) when the tools are not installed.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 RESOURCE_SCRIPT WORK_DIR" >&2
+    exit 2
+fi
+rc="$1"
+work="$2"
+target=x86_64-w64-mingw32
+
+missing=()
+for tool in "$target-windres" "$target-as" "$target-ld" wrestool icotool; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "SKIP: not installed: ${missing[*]} (Debian packages binutils-mingw-w64-x86-64, icoutils)"
+    exit 77
+fi
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+# Run away from the script's folder: the files it names must be found beside it.
+"$target-windres" --input-format=rc --output-format=coff -o resources.o "$rc"
+printf '\t.globl start\nstart:\n\tret\n' > start.s
+"$target-as" -o start.o start.s
+"$target-ld" --subsystem windows -e start -o tiny.exe start.o resources.o
+
+listing="$(wrestool -l tiny.exe)"
+echo "$listing"
+
+count() { grep -c -e "$1" <<<"$listing" || true; }
+
+[ "$(count '^--type=14 ')" -eq 1 ] || fail "expected exactly one group icon"
+[ "$(count "^--type=14 --name='IDI_ICON1' --language=1033 ")" -eq 1 ] \
+    || fail "the group icon is not IDI_ICON1 in language 1033"
+[ "$(count '^--type=3 ')" -eq 5 ] || fail "expected five icons"
+[ "$(count '^--type=3 --name=[1-5] --language=1033 ')" -eq 5 ] \
+    || fail "icons are not ids 1 to 5 in language 1033"
+[ "$(count '^--type=24 ')" -eq 1 ] || fail "expected exactly one manifest"
+[ "$(count '^--type=24 --name=1 --language=1033 ')" -eq 1 ] \
+    || fail "the manifest is not id 1 in language 1033"
+[ "$(wc -l <<<"$listing")" -eq 7 ] || fail "the program carries resources beyond icon and manifest"
+
+# The group, rebuilt into an .ico, lists its images in the program's order.
+wrestool -x --type=14 --name=IDI_ICON1 -o group.ico tiny.exe
+group="$(icotool -l group.ico)"
+echo "$group"
+expected="$(for edge in 128 256 96 48 32; do
+    echo "$edge $edge 24"
+done)"
+actual="$(sed -E 's/.*--width=([0-9]+) --height=([0-9]+) --bit-depth=([0-9]+).*/\1 \2 \3/' <<<"$group")"
+[ "$actual" = "$expected" ] || fail "group images (width height bits) are:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
+
+wrestool -x --raw --type=24 --name=1 tiny.exe > manifest.xml
+cmp -s manifest.xml "$(dirname "$rc")/telvane.manifest" || fail "the embedded manifest differs from telvane.manifest"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "PASS: IDI_ICON1 (1033) with five icons and manifest 1 (1033)"
