@@ -208,6 +208,16 @@ public:
         });
     }
 
+    // As on a change of the reading count: the old rows go, the new ones come.
+    void tableRebuild(std::size_t count)
+    {
+        publish(count);
+        window->refresh_data();
+        settle();
+        report("table rebuild", QStringLiteral("refresh_data, %1 readings replacing as many").arg(count), 7,
+               [&] { return timed([&] { window->refresh_data(); }); });
+    }
+
     void tick(std::size_t count)
     {
         publish(count);
@@ -267,13 +277,14 @@ private:
 
 int main(int argc, char *argv[])
 {
+    qputenv("QT_NO_SUBTRACTOPAQUESIBLINGS", "1"); // as telvane's main does
     QApplication application(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Measures Telvane's table build, tick and catalogue."));
     parser.addHelpOption();
     const QCommandLineOption quickOption(QStringLiteral("quick"), QStringLiteral("Leave out the 5,000-reading figures."));
     const QCommandLineOption onlyOption(QStringLiteral("only"),
-                                        QStringLiteral("Measure only this figure: build, tick, replies or catalogue."),
+                                        QStringLiteral("Measure only this figure: build, rebuild, tick, replies or catalogue."),
                                         QStringLiteral("FIGURE"));
     parser.addOptions({quickOption, onlyOption});
     parser.process(application);
@@ -295,6 +306,9 @@ int main(int argc, char *argv[])
     for (std::size_t count : {100, 1000, 5000})
         if (wanted("build") && (!quick || count < 5000))
             bench.tableBuild(count);
+    for (std::size_t count : {1000, 5000})
+        if (wanted("rebuild") && (!quick || count < 5000))
+            bench.tableRebuild(count);
     for (std::size_t count : {1000, 5000})
         if (wanted("tick") && (!quick || count < 5000))
             bench.tick(count);

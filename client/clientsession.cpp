@@ -111,8 +111,8 @@ void ClientSession::onQuiet()
 void ClientSession::onSettled()
 {
     takeReplies(stream_.finish());
-    sendRequests();
     book_.endRound();
+    sendRequests();
     if (!catalogueDone_) {
         catalogueDone_ = true;
         catalogueComplete();

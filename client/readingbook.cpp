@@ -9,16 +9,20 @@ void ReadingBook::noteAnswer(const QString &hash, bool wanted)
         roundSeen_.insert(hash);
         roundOrder_.append(hash);
     }
-    if (wanted && !toAsk_.contains(hash))
+    if (wanted && !toAskSet_.contains(hash)) {
+        toAskSet_.insert(hash);
         toAsk_.append(hash);
+    }
 }
 
 void ReadingBook::takeReply(const ReadingRow &row, bool wanted)
 {
+    const auto found = rowByHash_.constFind(row.hash);
+    if (found == rowByHash_.constEnd() && rows_.size() >= maximumRows)
+        return; // a server gone mad must not eat our memory
     noteAnswer(row.hash, wanted);
     if (wanted)
         wanted_.insert(row.hash);
-    const auto found = rowByHash_.constFind(row.hash);
     if (found == rowByHash_.constEnd()) {
         rowByHash_.insert(row.hash, rows_.size());
         rows_.append(row);
@@ -36,9 +40,12 @@ void ReadingBook::takeUnreadableReply(const QString &hash)
 QStringList ReadingBook::takeRequests()
 {
     const QStringList requests = toAsk_;
-    for (const QString &hash : requests)
+    for (const QString &hash : requests) {
         asked_.insert(hash);
+        askedThisRound_.insert(hash);
+    }
     toAsk_.clear();
+    toAskSet_.clear();
     return requests;
 }
 
@@ -57,12 +64,28 @@ void ReadingBook::endRound()
         rows_ = ordered;
         rowByHash_ = index;
         // Requests for readings that are gone will never be answered.
-        for (auto it = asked_.begin(); it != asked_.end();) {
-            if (index.contains(*it))
-                ++it;
-            else
-                it = asked_.erase(it);
+        for (QSet<QString> *hashes : {&asked_, &wanted_}) {
+            for (auto it = hashes->begin(); it != hashes->end();) {
+                if (index.contains(*it))
+                    ++it;
+                else
+                    it = hashes->erase(it);
+            }
         }
+    }
+    // A tick came, but requests from before it got no answer: lost on the
+    // way (a server may drop what does not fit its read), so ask again.
+    if (!roundOrder_.isEmpty()) {
+        for (const QString &hash : qAsConst(askedLastRound_)) {
+            if (!roundSeen_.contains(hash) && asked_.contains(hash) && wanted_.contains(hash)
+                && !toAskSet_.contains(hash)) {
+                asked_.remove(hash);
+                toAskSet_.insert(hash);
+                toAsk_.append(hash);
+            }
+        }
+        askedLastRound_ = askedThisRound_;
+        askedThisRound_.clear();
     }
     roundOrder_.clear();
     roundSeen_.clear();
@@ -72,7 +95,10 @@ void ReadingBook::endRound()
 void ReadingBook::restart()
 {
     asked_.clear();
+    askedThisRound_.clear();
+    askedLastRound_.clear();
     toAsk_.clear();
+    toAskSet_.clear();
     roundOrder_.clear();
     roundSeen_.clear();
     roundHasCatalogue_ = false;

@@ -12,7 +12,9 @@
 //
 // A longer rest ends a round (endRound()): when the round held a reply nobody
 // asked for, or one reading twice, it held a catalogue, so the rows follow its
-// order and readings missing from it are gone.
+// order and readings missing from it are gone. A request that a round with
+// replies left unanswered, although it was made before that round, is asked
+// again.
 
 #include "readingformat.h"
 
@@ -24,6 +26,9 @@
 class ReadingBook
 {
 public:
+    // Far more than any monitor publishes.
+    static constexpr int maximumRows = 100000;
+
     // One reply; `wanted` when the client watches this reading.
     void takeReply(const ReadingRow &row, bool wanted);
     // A reply for `hash` that could not be read: answered all the same, so
@@ -43,7 +48,10 @@ private:
     QVector<ReadingRow> rows_;
     QHash<QString, int> rowByHash_;
     QSet<QString> asked_;
+    QSet<QString> askedThisRound_;
+    QSet<QString> askedLastRound_;
     QStringList toAsk_;
+    QSet<QString> toAskSet_;
     QSet<QString> wanted_;
     QStringList roundOrder_;
     QSet<QString> roundSeen_;

@@ -3,7 +3,9 @@
 # Usage: fuzz/run.sh TARGET SECONDS      TARGET: requestparser | sectionreader
 # Builds into $TELVANE_FUZZ_BUILD (default build-fuzz). New inputs go to
 # <build>/corpus/TARGET (the committed seeds in fuzz/corpus/TARGET stay as they
-# are); a crashing input is saved under <build>/artifacts/TARGET/.
+# are); a crashing input is saved under <build>/artifacts/TARGET/. To keep
+# the new inputs that add coverage as seeds:
+#   <build>/fuzz/fuzz_TARGET -merge=1 fuzz/corpus/TARGET <build>/corpus/TARGET
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora under fuzz/corpus/ (run it again after changing it).
+"""Writes the hand-made seeds of the corpora under fuzz/corpus/ (run it again
+after changing it). The files with hash names beside them are inputs that
+fuzzing runs found and `-merge=1` kept (see fuzz/run.sh).
 
 requestparser: one connection's reads; each read is a length byte n and n
 bytes, or 255, a 16-bit little-endian length and that many bytes.

@@ -36,12 +36,15 @@ LinuxOptionSet::LinuxOptionSet()
     , procRoot_(QStringLiteral("proc-root"),
                 QStringLiteral("Read procfs from DIR instead of /proc."), QStringLiteral("DIR"), QStringLiteral("/proc"))
     , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table, and exit."))
+    , hardwareOnly_(QStringLiteral("hardware-only"),
+                    QStringLiteral("Exit with code 3 when this computer has no hardware sensors (hwmon chips, thermal "
+                                   "zones, batteries, CPU clocks) rather than publish system figures only."))
 {
 }
 
 void LinuxOptionSet::addTo(QCommandLineParser &parser) const
 {
-    parser.addOptions({sysfsRoot_, procRoot_, list_});
+    parser.addOptions({sysfsRoot_, procRoot_, list_, hardwareOnly_});
 }
 
 bool LinuxOptionSet::read(const QCommandLineParser &parser, LinuxOptions *options, QString *error) const
@@ -49,6 +52,7 @@ bool LinuxOptionSet::read(const QCommandLineParser &parser, LinuxOptions *option
     options->sysfsRoot = parser.value(sysfsRoot_);
     options->procRoot = parser.value(procRoot_);
     options->list = parser.isSet(list_);
+    options->hardwareOnly = parser.isSet(hardwareOnly_);
     for (const QString &root : {options->sysfsRoot, options->procRoot}) {
         if (!isFolder(root)) {
             *error = QStringLiteral("'%1' is not a folder").arg(root);
@@ -66,6 +70,13 @@ std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options)
         complain(QStringLiteral("this computer offers no sensors under %1 and %2; "
                                 "--demo publishes a made-up computer instead")
                      .arg(options.sysfsRoot, options.procRoot));
+        return nullptr;
+    }
+    if (!LinuxSensors::hasHardwareReadings(look) && options.hardwareOnly) {
+        complain(QStringLiteral("this computer offers no hardware sensors under %1 (no hwmon chips, thermal zones, "
+                                "batteries or CPU clocks, as in many virtual machines); "
+                                "--demo publishes a made-up computer instead")
+                     .arg(options.sysfsRoot));
         return nullptr;
     }
     if (!LinuxSensors::hasHardwareReadings(look)) {

@@ -15,6 +15,7 @@ struct LinuxOptions
     QString sysfsRoot = QStringLiteral("/sys");
     QString procRoot = QStringLiteral("/proc");
     bool list = false;
+    bool hardwareOnly = false; // no hardware sensor counts as nothing to publish
 };
 
 class LinuxOptionSet
@@ -29,9 +30,11 @@ private:
     QCommandLineOption sysfsRoot_;
     QCommandLineOption procRoot_;
     QCommandLineOption list_;
+    QCommandLineOption hardwareOnly_;
 };
 
-// Exit code when the computer offers nothing at all to publish.
+// Exit code when the computer offers nothing at all to publish (with
+// --hardware-only: no hardware sensor).
 inline constexpr int noSensorsExit = 3;
 
 // Looks at the computer; says on stderr when it offers no hardware sensor

@@ -50,7 +50,9 @@ void fail(const QString &message)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Publishes sensor readings in the hardware monitor's shared-memory layout until stopped "
-        "(Ctrl+C or SIGTERM), then removes the section."));
+        "(Ctrl+C or SIGTERM), then removes the section. Without --demo: this computer's own sensors "
+        "(hwmon, thermal zones, batteries, CPU, memory, load, network, disks).\n"
+        "Exit codes: 0 stopped, 1 cannot publish, 2 bad options, 3 no sensors at all (try --demo)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption demoOption(QStringLiteral("demo"),
                                         QStringLiteral("Publish a made-up computer (board, CPU, GPU, drives) instead of this "

@@ -67,6 +67,18 @@ void ProcStats::addRate(const QString &sensor, const QString &label, double byte
     sample->add(sensor, label, QStringLiteral("KB/s"), perSecond / bytesPerKilobyte);
 }
 
+void ProcStats::addRates(const QString &sensor, const ByteCounters &counters, const QPair<QString, QString> &labels,
+                         qint64 nowMs, SensorSample *sample)
+{
+    if (counters.isEmpty())
+        return;
+    sample->sensors.append(sensor);
+    for (auto it = counters.cbegin(); it != counters.cend(); ++it) {
+        addRate(sensor, it.key() + labels.first, it.value().first, nowMs, sample);
+        addRate(sensor, it.key() + labels.second, it.value().second, nowMs, sample);
+    }
+}
+
 void ProcStats::collectCpuUsage(SensorSample *sample)
 {
     const QStringList lines = linesOf(proc_ + QStringLiteral("/stat"));
@@ -159,7 +171,7 @@ bool ProcStats::isLoopback(const QString &interface) const
 void ProcStats::collectNetwork(qint64 nowMs, SensorSample *sample)
 {
     const QString sensor = QStringLiteral("Network");
-    QMap<QString, QPair<double, double>> interfaces; // sorted by name
+    ByteCounters interfaces;
     for (const QString &line : linesOf(proc_ + QStringLiteral("/net/dev"))) {
         const int colon = line.indexOf(QLatin1Char(':'));
         if (colon < 0)
@@ -174,13 +186,7 @@ void ProcStats::collectNetwork(qint64 nowMs, SensorSample *sample)
             continue;
         interfaces.insert(name, qMakePair(receivedBytes, sentBytes));
     }
-    if (interfaces.isEmpty())
-        return;
-    sample->sensors.append(sensor);
-    for (auto it = interfaces.cbegin(); it != interfaces.cend(); ++it) {
-        addRate(sensor, it.key() + QStringLiteral(" Receive Rate"), it.value().first, nowMs, sample);
-        addRate(sensor, it.key() + QStringLiteral(" Send Rate"), it.value().second, nowMs, sample);
-    }
+    addRates(sensor, interfaces, {QStringLiteral(" Receive Rate"), QStringLiteral(" Send Rate")}, nowMs, sample);
 }
 
 bool ProcStats::isWholeDisk(const QString &name) const
@@ -196,7 +202,7 @@ bool ProcStats::isWholeDisk(const QString &name) const
 void ProcStats::collectDisks(qint64 nowMs, SensorSample *sample)
 {
     const QString sensor = QStringLiteral("Disks");
-    QMap<QString, QPair<double, double>> disks;
+    ByteCounters disks;
     for (const QString &line : linesOf(proc_ + QStringLiteral("/diskstats"))) {
         // major minor name reads merged sectors-read ms writes merged sectors-written ...
         const QStringList fields = fieldsOf(line);
@@ -209,11 +215,5 @@ void ProcStats::collectDisks(qint64 nowMs, SensorSample *sample)
             continue;
         disks.insert(name, qMakePair(sectorsRead * bytesPerSector, sectorsWritten * bytesPerSector));
     }
-    if (disks.isEmpty())
-        return;
-    sample->sensors.append(sensor);
-    for (auto it = disks.cbegin(); it != disks.cend(); ++it) {
-        addRate(sensor, it.key() + QStringLiteral(" Read Rate"), it.value().first, nowMs, sample);
-        addRate(sensor, it.key() + QStringLiteral(" Write Rate"), it.value().second, nowMs, sample);
-    }
+    addRates(sensor, disks, {QStringLiteral(" Read Rate"), QStringLiteral(" Write Rate")}, nowMs, sample);
 }

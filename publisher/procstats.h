@@ -7,6 +7,8 @@
 #include "sensorsample.h"
 
 #include <QHash>
+#include <QMap>
+#include <QPair>
 #include <QString>
 
 class ProcStats
@@ -37,6 +39,11 @@ private:
 
     // Adds the rate in KB/s of a growing byte counter since its last look, when there was one.
     void addRate(const QString &sensor, const QString &label, double bytes, qint64 nowMs, SensorSample *sample);
+    // Two byte counters (in, out) per device, by device name (sorted).
+    using ByteCounters = QMap<QString, QPair<double, double>>;
+    // The sensor and its two rates per device, with the label endings given.
+    void addRates(const QString &sensor, const ByteCounters &counters, const QPair<QString, QString> &labels,
+                  qint64 nowMs, SensorSample *sample);
     [[nodiscard]] bool isLoopback(const QString &interface) const;
     [[nodiscard]] bool isWholeDisk(const QString &name) const;
 

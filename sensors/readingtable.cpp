@@ -7,10 +7,12 @@
 #include "sharedmemoryrecords.h"
 
 #include <QCryptographicHash>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QLabel>
 
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -46,6 +48,70 @@ QString tickValueText(double value)
     return QString::number(value, 'f', 6);
 }
 
+// A value label has a fixed size, wide enough for any value text of its
+// length. Then a new value does not invalidate the grid's layout, so a tick
+// costs no layout pass over every row; only a text of another length resizes
+// its label (once, at the first tick, when 'g' becomes 'f').
+class ValueLabelSizes
+{
+public:
+    explicit ValueLabelSizes(const QWidget &readingsContainer) : metrics(readingsContainer.fontMetrics())
+    {
+        // Everything QString::number writes in formats 'g' and 'f', "inf" and "nan" included.
+        for (const QChar character : QStringLiteral("0123456789+-.einfa")) {
+            if (metrics.horizontalAdvance(character) > metrics.horizontalAdvance(widestCharacter))
+                widestCharacter = character;
+        }
+    }
+
+    void fit(QLabel &label, int length)
+    {
+        if (std::size_t(length) >= widths.size())
+            widths.resize(length + 1, -1);
+        if (widths[length] < 0)
+            widths[length] = metrics.horizontalAdvance(QString(length, widestCharacter));
+        const QMargins margins = label.contentsMargins();
+        label.setFixedSize(widths[length] + margins.left() + margins.right(),
+                           metrics.height() + margins.top() + margins.bottom());
+    }
+
+    void setText(QLabel &label, const QString &text)
+    {
+        const int oldLength = label.text().size();
+        label.setText(text);
+        if (text.size() != oldLength)
+            fit(label, text.size());
+    }
+
+private:
+    QFontMetrics metrics;
+    QChar widestCharacter = QLatin1Char('0');
+    std::vector<int> widths; // by text length
+};
+
+// Hides a widget for as long as this lives, if it was shown. Rows added to a
+// shown grid are each shown on their own later, and each such show lays out
+// the whole grid again: built out of sight, the grid is laid out once.
+class OutOfSight
+{
+public:
+    explicit OutOfSight(QWidget *widget) : widget(widget && widget->isVisible() ? widget : nullptr)
+    {
+        if (this->widget)
+            this->widget->hide();
+    }
+    ~OutOfSight()
+    {
+        if (widget)
+            widget->show();
+    }
+    OutOfSight(const OutOfSight &) = delete;
+    OutOfSight &operator=(const OutOfSight &) = delete;
+
+private:
+    QWidget *widget;
+};
+
 } // namespace
 
 void MainWindow::refresh_data()
@@ -55,11 +121,13 @@ void MainWindow::refresh_data()
         return;
     }
 
-    for (int row = 0; row < labelWidgets.size(); ++row) {
-        readingsGrid->removeWidget(labelWidgets.at(row).data());
-        readingsGrid->removeWidget(valueWidgets.at(row).data());
-        readingsGrid->removeWidget(unitWidgets.at(row).data());
-    }
+    const OutOfSight rebuilding(readingsGrid->parentWidget());
+    // The grid holds the rows' labels alone, in the order they were added:
+    // taking them out from the front removes row after row, where
+    // QLayout::removeWidget would search the whole grid for every label.
+    while (QLayoutItem *item = readingsGrid->takeAt(0))
+        delete item;
+    readingsGrid->invalidate();
     labelWidgets.clear();
     valueWidgets.clear();
     unitWidgets.clear();
@@ -77,6 +145,7 @@ void MainWindow::refresh_data()
 
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
+    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     for (quint32 r = 0; const auto reading = header.reading(r); ++r) {
         const int row = static_cast<int>(r);
         const QString label = latin1Text(reading->label());
@@ -85,6 +154,7 @@ void MainWindow::refresh_data()
 
         QSharedPointer<QLabel> labelWidget(new QLabel(label));
         QSharedPointer<QLabel> valueWidget(new QLabel(builtValueText(reading->value())));
+        valueSizes.fit(*valueWidget, valueWidget->text().size());
         QSharedPointer<QLabel> unitWidget(new QLabel(latin1Text(reading->unit())));
 
         network->sendReading(hash, label, builtValueText(reading->value()), latin1Text(reading->unit()));
@@ -111,11 +181,12 @@ void MainWindow::refresh_readings()
     // Measured again: the rebuild may have taken a while. The rows bound the
     // update too, should the monitor raise its count after the test above.
     const section::SharedMemoryHeader header({sharedMemoryView, readableViewSize()});
+    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     for (quint32 r = 0; r < static_cast<quint32>(valueWidgets.size()); ++r) {
         const auto reading = header.reading(r);
         if (!reading)
             break;
-        valueWidgets.at(static_cast<int>(r))->setText(tickValueText(reading->value()));
+        valueSizes.setText(*valueWidgets.at(static_cast<int>(r)), tickValueText(reading->value()));
     }
 
     for (int j = 0; j < requestedHashes.size(); ++j) {

@@ -180,6 +180,12 @@ void TestClient::oneRequestPerReadingInFlight()
     book.takeUnreadableReply(hashA);
     book.takeUnreadableReply(QStringLiteral("d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4"));
     QCOMPARE(book.takeRequests(), QStringList{hashA});
+    book.endRound();
+    // The answer for B never comes (the server lost the request): after the
+    // next round with replies, B is asked again.
+    QCOMPARE(burst({hashA}), QStringList{hashA});
+    book.endRound();
+    QCOMPARE(book.takeRequests(), QStringList{hashB});
 }
 
 void TestClient::resentCatalogueDropsVanishedReadings()

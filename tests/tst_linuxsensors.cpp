@@ -12,6 +12,7 @@
 namespace {
 
 const QString desktop = QStringLiteral(TELVANE_TEST_DATA "/linux/desktop");
+const QString bare = QStringLiteral(TELVANE_TEST_DATA "/linux/bare"); // offers nothing
 
 QString sys(const QString &tree) { return tree + QStringLiteral("/sys"); }
 QString proc(const QString &tree) { return tree + QStringLiteral("/proc"); }
@@ -91,6 +92,8 @@ private slots:
     void chipsComingAndGoingKeepNumbers();
     void droppedAndNewReadingChangeTheCount();
     void capacityHasHeadroom();
+    void publisherProgram_data();
+    void publisherProgram();
 };
 
 void TestLinuxSensors::hwmonChips_data()
@@ -205,9 +208,7 @@ void TestLinuxSensors::sensorOrder()
 
 void TestLinuxSensors::emptyTreeHasNothing()
 {
-    QTemporaryDir empty;
-    QVERIFY(empty.isValid());
-    LinuxSensors sensors(empty.path(), empty.path());
+    LinuxSensors sensors(bare, bare);
     const SensorSample sample = sensors.sample(0);
     QVERIFY(sample.sensors.isEmpty());
     QVERIFY(sample.readings.isEmpty());
@@ -356,6 +357,53 @@ void TestLinuxSensors::capacityHasHeadroom()
     QCOMPARE(source.readingCapacity(), std::size_t(256));
     QCOMPARE(source.sensorCapacity(), std::size_t(64));
     QVERIFY(source.firstLook().readings.size() + source.firstLook().awaitingSecondSample <= 256 / 2);
+}
+
+void TestLinuxSensors::publisherProgram_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("error");
+
+    const QStringList roots{QStringLiteral("--sysfs-root"), sys(desktop), QStringLiteral("--proc-root"), proc(desktop)};
+    QTest::newRow("list") << (QStringList{QStringLiteral("--list")} + roots) << 0
+                          << QStringLiteral("  9 coretemp (coretemp.0)   Package id 0                     45.000  °C")
+                          << QString();
+    QTest::newRow("no sensors at all")
+        << QStringList{QStringLiteral("--list"), QStringLiteral("--sysfs-root"), bare, QStringLiteral("--proc-root"), bare}
+        << 3 << QString() << QStringLiteral("offers no sensors under");
+    QTest::newRow("system figures only")
+        << QStringList{QStringLiteral("--list"), QStringLiteral("--sysfs-root"), bare, QStringLiteral("--proc-root"), proc(desktop)}
+        << 0 << QStringLiteral("Load Average 15 min") << QStringLiteral("no hardware sensors");
+    QTest::newRow("system figures only, hardware required")
+        << QStringList{QStringLiteral("--list"), QStringLiteral("--hardware-only"), QStringLiteral("--sysfs-root"), bare,
+                       QStringLiteral("--proc-root"), proc(desktop)}
+        << 3 << QString() << QStringLiteral("no hardware sensors");
+    QTest::newRow("hardware required and present")
+        << (QStringList{QStringLiteral("--list"), QStringLiteral("--hardware-only")} + roots) << 0
+        << QStringLiteral("Package id 0") << QString();
+    QTest::newRow("root that is no folder")
+        << QStringList{QStringLiteral("--sysfs-root"), desktop + QStringLiteral("/proc/stat")} << 2 << QString()
+        << QStringLiteral("is not a folder");
+}
+
+void TestLinuxSensors::publisherProgram()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, error);
+    QProcess publish;
+    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"), arguments);
+    QVERIFY(publish.waitForFinished(20000));
+    QCOMPARE(publish.exitCode(), exitCode);
+    const QString printed = QString::fromUtf8(publish.readAllStandardOutput());
+    const QString complaint = QString::fromUtf8(publish.readAllStandardError());
+    QVERIFY2(printed.contains(out), qPrintable(printed));
+    QVERIFY2(complaint.contains(error), qPrintable(complaint));
+    if (!error.contains(QStringLiteral("folder")) && exitCode != 0)
+        QVERIFY2(complaint.contains(QStringLiteral("--demo")), qPrintable(complaint));
 }
 
 QTEST_MAIN(TestLinuxSensors)

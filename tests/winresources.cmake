@@ -3,4 +3,4 @@
 add_test(NAME winresources
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/winresources.sh
                  ${CMAKE_SOURCE_DIR}/res/telvane.rc ${CMAKE_CURRENT_BINARY_DIR}/winresources)
-set_tests_properties(winresources PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+set_tests_properties(winresources PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS nosan)

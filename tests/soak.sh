@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The soak and fault tests in their long versions, against a build folder.
+# Usage: tests/soak.sh MINUTES [BUILD_DIR]      (BUILD_DIR defaults to build/)
+# MINUTES is the time given to each timed scenario; the connection scenario
+# makes 2,000 connections per minute. Uses the product's section name and port
+# 8881: stop Telvane and telvane-publish first.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if [ $# -lt 1 ] || [ $# -gt 2 ] || ! [[ "$1" =~ ^[1-9][0-9]*$ ]]; then
+    echo "usage: $0 MINUTES [BUILD_DIR]" >&2
+    exit 2
+fi
+minutes="$1"
+build="${2:-$root/build}"
+for program in telvane telvane-publish tests/soak_sectionchurn; do
+    if [ ! -x "$build/$program" ]; then
+        echo "$build/$program is missing: build first (cmake --build $build)" >&2
+        exit 1
+    fi
+done
+
+soak=(python3 "$root/tests/soak/soak.py" --build "$build")
+failed=0
+run() {
+    echo "== $*"
+    "${soak[@]}" "$@" | grep -v '^ok: ' || failed=1
+}
+run connections --count $((2000 * minutes))
+run stuck --seconds $((60 * minutes))
+run churn --seconds $((60 * minutes))
+run publisher-killed
+[ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"
+exit "$failed"

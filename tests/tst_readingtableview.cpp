@@ -1,0 +1,207 @@
+// The reading table as the user sees it in a shown window: every row's labels
+// shown in their grid cells in row order, every value label wide enough for
+// its text whatever its length, and what is painted matching the labels'
+// texts after ticks and scrolling (the table is built out of sight and its
+// value labels keep fixed sizes, so this is worth checking).
+
+#include "mainwindow.h"
+#include "sectionwriter.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QtTest>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+class TestReadingTableView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void rowsShownInOrder_data();
+    void rowsShownInOrder();
+    void valueLabelsFitTheirTexts_data();
+    void valueLabelsFitTheirTexts();
+    void paintedRowsMatchTheLabels();
+
+private:
+    std::unique_ptr<MainWindow> shownWindow();
+    void publish(int rows, double value);
+    QGridLayout *grid(MainWindow &window) const;
+    QLabel *cell(MainWindow &window, int row, int column) const;
+    QStringList valueLabelsNotFitting(MainWindow &window) const;
+    QStringList rowsOutOfPlace(MainWindow &window, int rows) const;
+
+    section::Writer writer;
+    std::string sectionName;
+};
+
+void TestReadingTableView::init()
+{
+    sectionName = "/telvane-tst-view-" + std::to_string(QCoreApplication::applicationPid());
+    std::string error;
+    QVERIFY2(writer.create(sectionName, 2, 400, &error), error.c_str());
+    QVERIFY(writer.setSensors({"Board", "CPU"}));
+}
+
+void TestReadingTableView::cleanup()
+{
+    writer.remove();
+}
+
+void TestReadingTableView::publish(int rows, double value)
+{
+    std::vector<section::ReadingRecord> readings;
+    for (int i = 0; i < rows; ++i)
+        readings.push_back({i % 2, "Reading " + std::to_string(i), i % 2 ? "RPM" : "\xB0" "C", value});
+    QVERIFY(writer.setReadings(readings));
+}
+
+std::unique_ptr<MainWindow> TestReadingTableView::shownWindow()
+{
+    MainWindowEnvironment environment;
+    environment.sectionName = sectionName;
+    environment.port = 0;
+    environment.addresses = [] { return QList<QHostAddress>(); };
+    auto window = std::make_unique<MainWindow>(environment);
+    window->resize(800, 600);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return nullptr;
+    return window;
+}
+
+QGridLayout *TestReadingTableView::grid(MainWindow &window) const
+{
+    return qobject_cast<QGridLayout *>(window.findChild<QScrollArea *>(QStringLiteral("scrollArea"))->widget()->layout());
+}
+
+QLabel *TestReadingTableView::cell(MainWindow &window, int row, int column) const
+{
+    QLayoutItem *item = grid(window)->itemAtPosition(row, column);
+    return item ? qobject_cast<QLabel *>(item->widget()) : nullptr;
+}
+
+QStringList TestReadingTableView::valueLabelsNotFitting(MainWindow &window) const
+{
+    QStringList notFitting;
+    for (int row = 0; row < grid(window)->rowCount(); ++row) {
+        QLabel *value = cell(window, row, 2);
+        if (value && value->contentsRect().width() < value->fontMetrics().horizontalAdvance(value->text()))
+            notFitting.append(value->text());
+    }
+    return notFitting;
+}
+
+void TestReadingTableView::rowsShownInOrder_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::newRow("fewer than the area holds") << 4; // the rows share the spare height
+    QTest::newRow("more than the area holds") << 60;
+}
+
+void TestReadingTableView::rowsShownInOrder()
+{
+    QFETCH(int, rows);
+    publish(3, 1.5);
+    auto window = shownWindow();
+    QVERIFY(window);
+
+    // A rebuild over existing rows, as on a change of the count, while shown.
+    publish(rows, 2.5);
+    window->refresh_data();
+    QCOMPARE(grid(*window)->count(), rows * 3);
+    QTRY_COMPARE(rowsOutOfPlace(*window, rows), QStringList());
+}
+
+// Rows whose three labels are not shown side by side, text beside text,
+// below the row before.
+QStringList TestReadingTableView::rowsOutOfPlace(MainWindow &window, int rows) const
+{
+    QStringList outOfPlace;
+    int previousTop = -1;
+    for (int row = 0; row < rows; ++row) {
+        QLabel *label = cell(window, row, 1);
+        QLabel *value = cell(window, row, 2);
+        QLabel *unit = cell(window, row, 3);
+        if (!label || !value || !unit || label->text() != QStringLiteral("Reading %1").arg(row)
+            || value->text() != QStringLiteral("2.5") || !label->isVisible() || !value->isVisible()
+            || !unit->isVisible() || label->geometry().right() >= value->x() || value->geometry().right() >= unit->x()
+            || label->geometry().center().y() != value->geometry().center().y()
+            || unit->geometry().center().y() != value->geometry().center().y() || label->y() <= previousTop) {
+            outOfPlace.append(QString::number(row));
+        }
+        previousTop = label ? label->y() : previousTop;
+    }
+    return outOfPlace;
+}
+
+void TestReadingTableView::valueLabelsFitTheirTexts_data()
+{
+    QTest::addColumn<double>("built");
+    QTest::addColumn<double>("ticked");
+
+    const double infinity = std::numeric_limits<double>::infinity();
+    QTest::newRow("'g' to 'f'") << 52.0 << 53.0;
+    QTest::newRow("more digits") << 9.5 << 12345678.25;
+    QTest::newRow("fewer digits") << 12345678.25 << 0.5;
+    QTest::newRow("negative") << -3.0 << -1234.5;
+    QTest::newRow("infinity") << 1.0 << -infinity;
+    QTest::newRow("not a number") << std::nan("") << 7.0;
+    QTest::newRow("huge in 'f'") << 1.0 << 1.5e300;
+}
+
+void TestReadingTableView::valueLabelsFitTheirTexts()
+{
+    QFETCH(double, built);
+    QFETCH(double, ticked);
+    publish(30, built);
+    auto window = shownWindow();
+    QVERIFY(window);
+    QTRY_COMPARE(valueLabelsNotFitting(*window), QStringList());
+
+    for (std::size_t row = 0; row < 30; ++row)
+        QVERIFY(writer.setValue(row, ticked));
+    window->refresh_readings();
+    QCOMPARE(cell(*window, 29, 2)->text(), QString::number(ticked, 'f', 6));
+    QTRY_COMPARE(valueLabelsNotFitting(*window), QStringList());
+}
+
+void TestReadingTableView::paintedRowsMatchTheLabels()
+{
+    publish(300, 1.0);
+    auto window = shownWindow();
+    QVERIFY(window);
+    auto *scrollArea = window->findChild<QScrollArea *>(QStringLiteral("scrollArea"));
+    QWidget *viewport = scrollArea->viewport();
+    const QRect shown(viewport->mapTo(window.get(), QPoint()), viewport->size());
+    // What the window's backing store holds, against a fresh rendering.
+    const auto painted = [&] {
+        return window->screen()->grabWindow(window->winId(), shown.x(), shown.y(), shown.width(), shown.height()).toImage();
+    };
+    const auto rendered = [&] { return window->grab(shown).toImage(); };
+
+    double value = 1000.0;
+    for (const int scrolledTo : {0, 50, 100}) {
+        scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum() * scrolledTo / 100);
+        // A tick that lengthens every value text, then one that keeps the lengths.
+        for (const double next : {value * 10, value * 10 + 1.0}) {
+            value = next;
+            for (std::size_t row = 0; row < 300; ++row)
+                QVERIFY(writer.setValue(row, value + double(row % 7)));
+            window->refresh_readings();
+            QTRY_COMPARE(painted(), rendered());
+        }
+    }
+}
+
+QTEST_MAIN(TestReadingTableView)
+#include "tst_readingtableview.moc"
