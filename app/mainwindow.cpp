@@ -137,7 +137,7 @@ void MainWindow::old_client_connected()
     log(QStringLiteral("CONNECTED CLIENT IS OUTDATED!!! UPDATE THE CLIENT!"));
 }
 
-std::size_t MainWindow::readableViewSize() const
+section::View MainWindow::readableView() const
 {
-    return section::readableSize(mappingHandle, {sharedMemoryView, sharedMemorySize});
+    return {sharedMemoryView, section::readableSize(mappingHandle, {sharedMemoryView, sharedMemorySize})};
 }

@@ -55,7 +55,9 @@ public slots:
 private:
     int intervalFromSpinBox() const;
     void startNetwork();
-    [[nodiscard]] std::size_t readableViewSize() const;
+    // The part of the view that can be read right now: the monitor may have
+    // shrunk its section under us.
+    [[nodiscard]] section::View readableView() const;
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;

@@ -6,12 +6,13 @@
 // Prints one line per figure: "figure<TAB>workload<TAB>median ms<TAB>runs".
 
 #include "mainwindow.h"
+#include "demosource.h"
 #include "network.h"
+#include "readinghash.h"
 #include "sectionwriter.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QCryptographicHash>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -26,38 +27,6 @@
 #include <vector>
 
 namespace {
-
-const std::vector<std::string> sensorNames = {"ASUS PRIME B550-PLUS (Nuvoton NCT6798D)", "CPU [#0]: AMD Ryzen 7 5800X",
-                                              "GPU [#0]: NVIDIA GeForce RTX 3070", "S.M.A.R.T.: Samsung SSD 980 PRO"};
-
-struct Kind
-{
-    const char *label;
-    const char *unit;
-    double base;
-};
-const Kind kinds[] = {{"Core %d Temperature", "\xB0" "C", 48.0}, {"Fan %d Speed", "RPM", 1150.0},
-                      {"Core %d Clock (perf #%d)", "MHz", 4389.7}, {"VIN%d Voltage", "V", 1.218},
-                      {"Core %d Usage", "%", 12.5},           {"Drive %d Total Host Writes", "GB", 48211.0}};
-
-std::vector<section::ReadingRecord> makeReadings(std::size_t count)
-{
-    std::vector<section::ReadingRecord> readings;
-    readings.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const Kind &kind = kinds[i % std::size(kinds)];
-        char label[128];
-        std::snprintf(label, sizeof label, kind.label, int(i), int(i % 7));
-        readings.push_back({std::int32_t(i % sensorNames.size()), label, kind.unit, kind.base + double(i % 13)});
-    }
-    return readings;
-}
-
-QString readingHash(const section::ReadingRecord &reading)
-{
-    const QString key = QString::fromLatin1(reading.label.c_str()) + QLatin1Char(':') + QString::number(reading.sensorIndex);
-    return QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex());
-}
 
 // Counts every event delivered in this process, to tell when the loop is idle.
 class EventCounter : public QObject
@@ -166,9 +135,10 @@ public:
     {
         name = "/telvane-bench-" + std::to_string(QCoreApplication::applicationPid());
         std::string error;
-        if (!writer.create(name, sensorNames.size(), 5000, &error))
+        const DemoSource machine(0);
+        if (!writer.create(name, machine.sensorCapacity(), 5000, &error))
             qFatal("cannot create the section: %s", error.c_str());
-        (void)writer.setSensors(sensorNames);
+        (void)writer.setSensors(machine.sensors());
         MainWindowEnvironment environment;
         environment.sectionName = name;
         environment.port = 0; // any free port
@@ -185,7 +155,7 @@ public:
 
     void publish(std::size_t count)
     {
-        readings = makeReadings(count);
+        readings = DemoSource(count).refresh();
         (void)writer.setReadings(readings);
     }
 
@@ -239,7 +209,10 @@ public:
                QStringLiteral("refresh_readings, %1 readings, %2 requests pending").arg(count).arg(requests), 21, [&] {
                    changeValues();
                    for (int j = 0; j < requests; ++j)
-                       window->sendRequestedHash(readingHash(readings[std::size_t(j) % readings.size()]));
+                       {
+                       const section::ReadingRecord &reading = readings[std::size_t(j) % readings.size()];
+                       window->sendRequestedHash(readingHash(QString::fromLatin1(reading.label.c_str()), reading.sensorIndex));
+                   }
                    return timed([&] { window->refresh_readings(); });
                });
         client.stop = true;

@@ -124,7 +124,8 @@ void ClientSession::takeReplies(const QVector<ParsedReply> &replies)
 {
     const QDateTime now = QDateTime::currentDateTime();
     for (const ParsedReply &reply : replies) {
-        const bool wanted = options_.watch && labelMatches(reply.label, options_.filter);
+        const bool shown = labelMatches(reply.label, options_.filter);
+        const bool wanted = options_.watch && shown;
         if (!reply.ok) {
             complain(QStringLiteral("skipped a reply: %1").arg(reply.problem));
             book_.takeUnreadableReply(reply.hash);
@@ -132,7 +133,7 @@ void ClientSession::takeReplies(const QVector<ParsedReply> &replies)
         }
         const ReadingRow row = rowOf(reply);
         book_.takeReply(row, wanted);
-        if (!labelMatches(row.label, options_.filter))
+        if (!shown)
             continue;
         if (options_.json)
             writeTo(stdout, formatJsonLine(row, now) + '\n');
@@ -172,12 +173,7 @@ void ClientSession::catalogueComplete()
     if (options_.watch)
         return;
     if (!options_.json) {
-        QVector<ReadingRow> shown;
-        for (const ReadingRow &row : book_.rows()) {
-            if (labelMatches(row.label, options_.filter))
-                shown.append(row);
-        }
-        for (const QString &line : formatTable(shown))
+        for (const QString &line : formatTable(shownRows()))
             printLine(line);
     }
     finishing_ = true;
@@ -191,13 +187,19 @@ void ClientSession::scheduleRedraw()
         redrawTimer_->start();
 }
 
-void ClientSession::redraw()
+QVector<ReadingRow> ClientSession::shownRows() const
 {
     QVector<ReadingRow> shown;
     for (const ReadingRow &row : book_.rows()) {
         if (labelMatches(row.label, options_.filter))
             shown.append(row);
     }
+    return shown;
+}
+
+void ClientSession::redraw()
+{
+    const QVector<ReadingRow> shown = shownRows();
     QByteArray screen;
     if (!screenCleared_) {
         screen += "\x1b[2J";

@@ -40,6 +40,8 @@ private:
     void catalogueComplete();
     void fail(int exitCode, const QString &message);
     void scheduleRedraw();
+    // The known readings that pass the label filter, in catalogue order.
+    [[nodiscard]] QVector<ReadingRow> shownRows() const;
 
     ClientOptions options_;
     bool terminal_;

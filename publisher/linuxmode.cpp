@@ -1,5 +1,6 @@
 #include "linuxmode.h"
 
+#include "complaint.h"
 #include "linuxsource.h"
 
 #include <QCommandLineParser>
@@ -11,11 +12,6 @@
 #include <thread>
 
 namespace {
-
-void complain(const QString &message)
-{
-    std::fprintf(stderr, "telvane-publish: %s\n", qUtf8Printable(message));
-}
 
 bool isFolder(const QString &path)
 {

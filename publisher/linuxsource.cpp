@@ -15,14 +15,6 @@ std::string latin1(const QString &text)
     return text.toLatin1().toStdString();
 }
 
-bool sameLayout(const std::vector<section::ReadingRecord> &a, const std::vector<section::ReadingRecord> &b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const section::ReadingRecord &x, const section::ReadingRecord &y) {
-                          return x.sensorIndex == y.sensorIndex && x.label == y.label && x.unit == y.unit;
-                      });
-}
-
 } // namespace
 
 LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Clock clock)
@@ -84,7 +76,7 @@ std::vector<section::ReadingRecord> LinuxSource::refresh()
     // one reading drops out and another comes in with the same refresh, the
     // newcomers wait one refresh, so the count changes twice and the rows
     // never silently shift under their labels.
-    if (now.size() == lastPublished_.size() && !sameLayout(now, lastPublished_)) {
+    if (now.size() == lastPublished_.size() && !sameCatalogue(now, lastPublished_)) {
         std::vector<section::ReadingRecord> kept;
         for (const section::ReadingRecord &record : now) {
             const bool wasThere = std::any_of(lastPublished_.begin(), lastPublished_.end(), [&](const auto &old) {

@@ -1,6 +1,7 @@
 // telvane-publish: publishes readings in the hardware monitor's section
 // layout, so that Telvane can be run and tested without the monitor.
 
+#include "complaint.h"
 #include "demosource.h"
 #include "linuxmode.h"
 #include "linuxsource.h"
@@ -41,11 +42,6 @@ struct Options
     LinuxOptions computer; // without --demo: this computer's own sensors
 };
 
-void fail(const QString &message)
-{
-    std::fprintf(stderr, "telvane-publish: %s\n", qUtf8Printable(message));
-}
-
 [[nodiscard]] std::optional<Options> parseOptions(const QCoreApplication &application, QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
@@ -74,27 +70,27 @@ void fail(const QString &message)
     linuxOptions.addTo(parser);
 
     if (!parser.parse(application.arguments())) {
-        fail(parser.errorText() + QStringLiteral(" (see --help)"));
+        complain(parser.errorText() + QStringLiteral(" (see --help)"));
         return std::nullopt;
     }
     if (parser.isSet(helpOption))
         parser.showHelp(0); // exits
     if (!parser.positionalArguments().isEmpty()) {
-        fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
+        complain(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
         return std::nullopt;
     }
     Options options;
     options.demo = parser.isSet(demoOption);
     QString rootError;
     if (!options.demo && !linuxOptions.read(parser, &options.computer, &rootError)) {
-        fail(rootError);
+        complain(rootError);
         return std::nullopt;
     }
     if (parser.isSet(readingsOption)) {
         bool ok = false;
         const uint readings = parser.value(readingsOption).toUInt(&ok);
         if (!ok || readings > maximumReadings) {
-            fail(QStringLiteral("--readings wants a whole number from 0 to %1, not '%2'")
+            complain(QStringLiteral("--readings wants a whole number from 0 to %1, not '%2'")
                      .arg(maximumReadings)
                      .arg(parser.value(readingsOption)));
             return std::nullopt;
@@ -104,7 +100,7 @@ void fail(const QString &message)
     if (parser.isSet(sectionOption)) {
         options.section = parser.value(sectionOption).toStdString();
         if (options.section.empty()) {
-            fail(QStringLiteral("--section wants a name"));
+            complain(QStringLiteral("--section wants a name"));
             return std::nullopt;
         }
     }
@@ -112,7 +108,7 @@ void fail(const QString &message)
         bool ok = false;
         const double seconds = parser.value(intervalOption).toDouble(&ok);
         if (!ok || !std::isfinite(seconds) || seconds < minimumInterval || seconds > maximumInterval) {
-            fail(QStringLiteral("--interval wants seconds from %1 to %2, not '%3'")
+            complain(QStringLiteral("--interval wants seconds from %1 to %2, not '%3'")
                      .arg(minimumInterval)
                      .arg(maximumInterval)
                      .arg(parser.value(intervalOption)));
@@ -161,7 +157,7 @@ int main(int argc, char *argv[])
         Publisher publisher(*source);
         std::string error;
         if (!publisher.open(options->section, &error)) {
-            fail(QStringLiteral("cannot publish %1: %2")
+            complain(QStringLiteral("cannot publish %1: %2")
                      .arg(QString::fromStdString(options->section), QString::fromStdString(error)));
             return runtimeError;
         }

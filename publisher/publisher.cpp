@@ -1,11 +1,11 @@
 #include "publisher.h"
 
+#include "complaint.h"
 #include "readingsource.h"
 
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
 
 Publisher::Publisher(ReadingSource &source, QObject *parent)
     : QObject(parent)
@@ -35,9 +35,10 @@ void Publisher::publish()
     if (sensors.size() > writer_.sensorCapacity() || readings.size() > writer_.readingCapacity()) {
         // The section cannot grow under a reader; publish what fits.
         if (!warnedAboutCapacity_)
-            std::fprintf(stderr, "telvane-publish: more sensors or readings than the section holds; "
-                                 "publishing the first %zu sensors and %zu readings\n",
-                         writer_.sensorCapacity(), writer_.readingCapacity());
+            complain(QStringLiteral("more sensors or readings than the section holds; "
+                                    "publishing the first %1 sensors and %2 readings")
+                         .arg(writer_.sensorCapacity())
+                         .arg(writer_.readingCapacity()));
         warnedAboutCapacity_ = true;
         sensors.resize(std::min(sensors.size(), writer_.sensorCapacity()));
         readings.resize(std::min(readings.size(), writer_.readingCapacity()));
@@ -47,19 +48,11 @@ void Publisher::publish()
         (void)writer_.setSensors(sensors); // fits: cut to the capacity above
         publishedSensors_ = sensors;
     }
-    if (sameReadings(readings)) {
+    if (sameCatalogue(readings, publishedReadings_)) {
         for (std::size_t r = 0; r < readings.size(); ++r)
             (void)writer_.setValue(r, readings[r].value);
     } else {
         (void)writer_.setReadings(readings);
     }
     publishedReadings_ = std::move(readings);
-}
-
-bool Publisher::sameReadings(const std::vector<section::ReadingRecord> &readings) const
-{
-    return std::equal(readings.begin(), readings.end(), publishedReadings_.begin(), publishedReadings_.end(),
-                      [](const section::ReadingRecord &a, const section::ReadingRecord &b) {
-                          return a.sensorIndex == b.sensorIndex && a.label == b.label && a.unit == b.unit;
-                      });
 }

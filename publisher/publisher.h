@@ -33,8 +33,6 @@ public slots:
     void publish();
 
 private:
-    [[nodiscard]] bool sameReadings(const std::vector<section::ReadingRecord> &readings) const;
-
     ReadingSource &source_;
     section::Writer writer_;
     QTimer *timer_;

@@ -2,6 +2,7 @@
 
 #include "sectionwriter.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -27,3 +28,15 @@ public:
     [[nodiscard]] virtual std::size_t sensorCapacity() const = 0;
     [[nodiscard]] virtual std::size_t readingCapacity() const = 0;
 };
+
+// Whether two lists name the same readings in the same order (sensor, label
+// and unit), whatever their values: then a reader's table still fits, and only
+// the values need rewriting.
+[[nodiscard]] inline bool sameCatalogue(const std::vector<section::ReadingRecord> &a,
+                                        const std::vector<section::ReadingRecord> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const section::ReadingRecord &x, const section::ReadingRecord &y) {
+                          return x.sensorIndex == y.sensorIndex && x.label == y.label && x.unit == y.unit;
+                      });
+}

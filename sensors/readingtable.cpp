@@ -4,9 +4,9 @@
 #include "mainwindow.h"
 
 #include "network.h"
+#include "readinghash.h"
 #include "sharedmemoryrecords.h"
 
-#include <QCryptographicHash>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QLabel>
@@ -28,14 +28,6 @@ QString latin1Text(std::string_view bytes)
 QString utf8Text(std::string_view bytes)
 {
     return QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-// SHA-1 of label + ":" + sensor number, as 40 lowercase hex digits. The label
-// was decoded as Latin-1 and is hashed as UTF-8, so a byte B0 enters as C2 B0.
-QString readingHash(const QString &label, qint32 sensorIndex)
-{
-    const QString keyText = label + QLatin1Char(':') + QString::number(sensorIndex);
-    return QString::fromLatin1(QCryptographicHash::hash(keyText.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
 QString builtValueText(double value)
@@ -135,7 +127,7 @@ void MainWindow::refresh_data()
 
     // Everything below reads only what the section holds right now: the
     // monitor may have shrunk it under us.
-    const section::SharedMemoryHeader header({sharedMemoryView, readableViewSize()});
+    const section::SharedMemoryHeader header(readableView());
 
     cachedSensorCount = static_cast<qint32>(header.sensorCount());
     log(QStringLiteral("Checking Sensors..."));
@@ -174,13 +166,14 @@ void MainWindow::refresh_readings()
     if (mappingHandle == section::noHandle || !sharedMemoryView)
         return;
 
-    const auto readingCount = section::SharedMemoryHeader({sharedMemoryView, readableViewSize()}).readingCount();
-    if (static_cast<qint32>(readingCount) != cachedReadingCount)
+    section::SharedMemoryHeader header(readableView());
+    if (static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
         refresh_data();
+        // Measured again: the section may have changed while the table was built.
+        header = section::SharedMemoryHeader(readableView());
+    }
 
-    // Measured again: the rebuild may have taken a while. The rows bound the
-    // update too, should the monitor raise its count after the test above.
-    const section::SharedMemoryHeader header({sharedMemoryView, readableViewSize()});
+    // The rows bound the update, should the monitor raise its count after the test above.
     ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     for (quint32 r = 0; r < static_cast<quint32>(valueWidgets.size()); ++r) {
         const auto reading = header.reading(r);

@@ -155,7 +155,7 @@ bool Writer::create(const std::string &name, std::size_t sensorCapacity, std::si
     putUint32(base_ + SharedMemoryHeader::sensorSectionOffsetAt, static_cast<std::uint32_t>(sensorSectionStart));
     putUint32(base_ + SharedMemoryHeader::sensorElementSizeAt, static_cast<std::uint32_t>(sensorElementSize));
     putUint32(base_ + SharedMemoryHeader::sensorCountAt, 0);
-    putUint32(base_ + SharedMemoryHeader::readingSectionOffsetAt, static_cast<std::uint32_t>(sensorSectionStart + sensorCapacity * sensorElementSize));
+    putUint32(base_ + SharedMemoryHeader::readingSectionOffsetAt, static_cast<std::uint32_t>(readingSectionStart()));
     putUint32(base_ + SharedMemoryHeader::readingElementSizeAt, static_cast<std::uint32_t>(readingElementSize));
     putUint32(base_ + SharedMemoryHeader::readingCountAt, 0);
     return true;
@@ -206,9 +206,14 @@ bool Writer::writeRaw(std::size_t offset, const void *bytes, std::size_t length)
     return true;
 }
 
+std::size_t Writer::readingSectionStart() const
+{
+    return sensorSectionStart + sensorCapacity_ * sensorElementSize;
+}
+
 unsigned char *Writer::readingElement(std::size_t index) const
 {
-    return base_ + sensorSectionStart + sensorCapacity_ * sensorElementSize + index * readingElementSize;
+    return base_ + readingSectionStart() + index * readingElementSize;
 }
 
 void Writer::remove()

@@ -70,6 +70,7 @@ public:
     void remove();
 
 private:
+    [[nodiscard]] std::size_t readingSectionStart() const;
     [[nodiscard]] unsigned char *readingElement(std::size_t index) const;
 
     std::string name_;

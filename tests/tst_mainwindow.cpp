@@ -1,3 +1,4 @@
+#include "debugcapture.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -24,14 +25,6 @@
 #include <memory>
 
 namespace {
-
-QStringList capturedDebug;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        capturedDebug.append(message);
-}
 
 // A POSIX shared-memory object of the given size under a name of the test's
 // own, removed again when the guard goes.

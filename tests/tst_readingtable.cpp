@@ -1,3 +1,4 @@
+#include "debugcapture.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -22,14 +23,6 @@
 #include <memory>
 
 namespace {
-
-QStringList capturedDebug;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        capturedDebug.append(message);
-}
 
 std::string testSectionName()
 {
