@@ -13,7 +13,7 @@ if ! "${publish[@]}" --list --hardware-only >/dev/null 2>&1; then
     publish+=(--demo)
 fi
 publisher_log="$(mktemp)"
-"${publish[@]}" 2> >(tee "$publisher_log" >&2) &
+"${publish[@]}" > >(tee "$publisher_log") &
 publisher=$!
 trap 'kill "$publisher" 2>/dev/null; wait "$publisher" 2>/dev/null; rm -f "$publisher_log"' EXIT
 
