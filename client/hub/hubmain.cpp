@@ -1,0 +1,111 @@
+// telvane-hub: holds the one client slot of several Telvanes and serves their
+// readings to many viewers over HTTP.
+#include "hostport.h"
+#include "hubhttpserver.h"
+#include "huboptions.h"
+#include "hubstore.h"
+#include "upstreamfeed.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    (void)!write(signalPipe[1], &byte, 1);
+}
+
+void log(const QString &text)
+{
+    std::fprintf(stderr, "telvane-hub: %s\n", text.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+// SIGTERM (systemd) and Ctrl+C end the event loop, so the HTTP threads stop cleanly.
+bool quitOnStopSignals(QCoreApplication &app)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        (void)!read(signalPipe[0], &byte, 1);
+        app.quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+QByteArray page()
+{
+    QFile file(QStringLiteral(":/hub/index.html"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<!doctype html><p>The page is missing.");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("telvane-hub"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
+
+    const HubOptionsResult parsed = parseHubOptions(QCoreApplication::arguments());
+    switch (parsed.action) {
+    case HubOptionsResult::ShowHelp:
+        std::fputs(parsed.text.toUtf8().constData(), stdout);
+        return 0;
+    case HubOptionsResult::ShowVersion:
+        std::printf("telvane-hub %s\n", TELVANE_VERSION);
+        return 0;
+    case HubOptionsResult::Fail:
+        std::fprintf(stderr, "telvane-hub: %s\nTry 'telvane-hub --help'.\n", parsed.text.toUtf8().constData());
+        return 2;
+    case HubOptionsResult::Run:
+        break;
+    }
+    const HubOptions &options = parsed.options;
+    if (!quitOnStopSignals(app))
+        log(QStringLiteral("cannot catch SIGTERM; stopping will be abrupt"));
+
+    HubStore store;
+    HubHttpServer server(store, page());
+    QString error;
+    if (!server.listen(options.listenHost, options.listenPort, &error)) {
+        log(error);
+        return 1;
+    }
+    log(QStringLiteral("serving http://%1/ for %2 Telvanes")
+            .arg(formatHostPort(options.listenHost, server.port()))
+            .arg(options.upstreams.size()));
+
+    QObject feeds; // gone before the store they write to
+    for (const HostPort &upstream : options.upstreams) {
+        ClientOptions link;
+        link.host = upstream.host;
+        link.port = upstream.port;
+        link.watch = true;
+        link.reconnect = true;
+        const int index = store.addUpstream(formatHostPort(upstream.host, upstream.port));
+        auto *feed = new UpstreamFeed(store, index, link, &feeds);
+        QObject::connect(feed, &UpstreamFeed::message, &app, log);
+        feed->start();
+    }
+    const int code = app.exec();
+    server.stop();
+    log(QStringLiteral("stopped"));
+    return code;
+}
