@@ -165,7 +165,7 @@ void TelvaneLink::sendRequests()
 QString TelvaneLink::notATelvane() const
 {
     return QStringLiteral("%1 does not speak Telvane's protocol; it sent %2")
-        .arg(where(), printableText(firstGarbage_.section(QLatin1Char(':'), 1).trimmed()));
+        .arg(where(), printableText(firstGarbage_.section(QLatin1Char(':'), 1, -1).trimmed()));
 }
 
 void TelvaneLink::onConnectTimeout()

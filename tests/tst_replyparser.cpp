@@ -71,6 +71,14 @@ void TestReplyParser::oneReply_data()
                               << QStringLiteral("a1a1|Clock|1234570|Hz");
     QTest::newRow("negative, empty unit") << reply(hashA, QStringLiteral("Offset"), "-5.5", QString())
                                           << QStringLiteral("a1a1|Offset|-5.5|");
+    QTest::newRow("nan") << reply(hashA, QStringLiteral("Ratio"), "nan", QStringLiteral("x"))
+                         << QStringLiteral("a1a1|Ratio|nan|x");
+    QTest::newRow("inf") << reply(hashA, QStringLiteral("Peak"), "inf", QStringLiteral("W"))
+                         << QStringLiteral("a1a1|Peak|inf|W");
+    QTest::newRow("-inf") << reply(hashA, QStringLiteral("Floor"), "-inf", QStringLiteral("W"))
+                          << QStringLiteral("a1a1|Floor|-inf|W");
+    QTest::newRow("infinity is no spelling of Telvane's") << reply(hashA, QStringLiteral("Peak"), "Infinity", QStringLiteral("W"))
+                                                          << QStringLiteral("skipped: reply without a numeric value");
     QTest::newRow("empty label") << reply(hashA, QString(), "1", QStringLiteral("V")) << QStringLiteral("a1a1||1|V");
     QTest::newRow(":: in label") << reply(hashA, QStringLiteral("CPU::Core 1"), "45", degrees)
                                  << QStringLiteral("a1a1|CPU::Core 1|45|°C");

@@ -1,10 +1,7 @@
 // telvane-hub: holds the one client slot of several Telvanes and serves their
 // readings to many viewers over HTTP.
-#include "hostport.h"
-#include "hubhttpserver.h"
 #include "huboptions.h"
-#include "hubstore.h"
-#include "upstreamfeed.h"
+#include "telvanehub.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -81,31 +78,14 @@ int main(int argc, char *argv[])
     if (!quitOnStopSignals(app))
         log(QStringLiteral("cannot catch SIGTERM; stopping will be abrupt"));
 
-    HubStore store;
-    HubHttpServer server(store, page());
+    TelvaneHub hub(options, page());
+    QObject::connect(&hub, &TelvaneHub::message, &app, log);
     QString error;
-    if (!server.listen(options.listenHost, options.listenPort, &error)) {
+    if (!hub.start(&error)) {
         log(error);
         return 1;
     }
-    log(QStringLiteral("serving http://%1/ for %2 Telvanes")
-            .arg(formatHostPort(options.listenHost, server.port()))
-            .arg(options.upstreams.size()));
-
-    QObject feeds; // gone before the store they write to
-    for (const HostPort &upstream : options.upstreams) {
-        ClientOptions link;
-        link.host = upstream.host;
-        link.port = upstream.port;
-        link.watch = true;
-        link.reconnect = true;
-        const int index = store.addUpstream(formatHostPort(upstream.host, upstream.port));
-        auto *feed = new UpstreamFeed(store, index, link, &feeds);
-        QObject::connect(feed, &UpstreamFeed::message, &app, log);
-        feed->start();
-    }
     const int code = app.exec();
-    server.stop();
     log(QStringLiteral("stopped"));
     return code;
 }
