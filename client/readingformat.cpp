@@ -1,5 +1,7 @@
 #include "readingformat.h"
 
+#include "terminaltext.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,15 +32,7 @@ QString padLeft(const QString &text, int width)
 }
 
 // Control characters from a hostile label must not drive the terminal.
-QString printable(const QString &text)
-{
-    QString clean = text;
-    for (QChar &c : clean) {
-        if (c.category() == QChar::Other_Control)
-            c = QChar(0xFFFD);
-    }
-    return clean;
-}
+using terminal::printable;
 
 } // namespace
 
