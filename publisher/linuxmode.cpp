@@ -27,7 +27,7 @@ LinuxOptionSet::LinuxOptionSet()
                  QStringLiteral("/sys"))
     , procRoot_(QStringLiteral("proc-root"),
                 QStringLiteral("Read procfs from DIR instead of /proc."), QStringLiteral("DIR"), QStringLiteral("/proc"))
-    , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table, and exit."))
+    , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table (also with --demo), and exit."))
     , hardwareOnly_(QStringLiteral("hardware-only"),
                     QStringLiteral("Exit with code 3 when this computer has no hardware sensors (hwmon chips, thermal "
                                    "zones, batteries, CPU clocks) rather than publish system figures only."))
