@@ -32,13 +32,9 @@ StopSignals::StopSignals(QObject *parent)
 {
 }
 
-StopSignals::~StopSignals()
-{
-    if (!notifier_)
-        return;
-    for (int number : stopSignals)
-        std::signal(number, SIG_DFL);
-}
+// The handlers stay: a second Ctrl+C while the section is being cleaned up
+// must not cut that short.
+StopSignals::~StopSignals() = default;
 
 bool StopSignals::install(QString *error)
 {
