@@ -16,8 +16,11 @@ if(TELVANE_PYTHON3 AND TARGET telvane-publish)
     add_test(NAME soak_connections COMMAND ${_soak} connections --count 2000)
     add_test(NAME soak_stuck_client COMMAND ${_soak} stuck --seconds 12)
     add_test(NAME soak_count_churn COMMAND ${_soak} churn --seconds 20)
+    add_test(NAME soak_shrink_flip COMMAND ${_soak} shrink --seconds 10)
     add_test(NAME soak_publisher_killed COMMAND ${_soak} publisher-killed)
-    set_tests_properties(soak_connections soak_stuck_client soak_count_churn soak_publisher_killed
+    add_test(NAME soak_publisher_restarted COMMAND ${_soak} publisher-restarted)
+    set_tests_properties(soak_connections soak_stuck_client soak_count_churn soak_shrink_flip soak_publisher_killed
+                         soak_publisher_restarted
                          PROPERTIES RESOURCE_LOCK product TIMEOUT 600 LABELS soak)
 else()
     message(STATUS "soak tests left out: no python3 or no telvane-publish")

@@ -29,6 +29,8 @@ run() {
 run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
+run shrink --seconds $((60 * minutes))
 run publisher-killed
+run publisher-restarted
 [ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"
 exit "$failed"
