@@ -35,8 +35,10 @@ MainWindow::MainWindow(const MainWindowEnvironment &environment, QWidget *parent
     aboutWindow = new AboutWindow(this);
     QObject::connect(ui->actionAbout, SIGNAL(triggered()), this, SLOT(showAboutWindow()));
 
-    mappingHandle = section::openReadOnly(this->environment.sectionName);
+    section::Refusal refusal;
+    mappingHandle = section::openReadOnly(this->environment.sectionName, &refusal);
     if (mappingHandle == section::noHandle) {
+        logRefusal(refusal);
         log(QStringLiteral("HWiNFO not running or Shared Memory option is disabled!"));
         log(QStringLiteral("Start HWiNFO with Shared Memory option and restart Telvane..."));
         return;
@@ -77,6 +79,13 @@ MainWindow::~MainWindow()
     // The reading labels go with the member lists right after this body, before
     // the widget tree is torn down; the view and its handle end with the process.
     delete ui;
+    // Out of the grid before the lists release them: a label deleted while
+    // still in the grid is searched for among all the others, and closing a
+    // table of thousands of rows would take minutes.
+    if (readingsGrid) {
+        while (QLayoutItem *item = readingsGrid->takeAt(0))
+            delete item;
+    }
     // The timer has no parent. Left alone it would outlive the window, ticking
     // for nobody, in every program that makes more than one window (the tests).
     delete refreshTimer;
@@ -137,7 +146,53 @@ void MainWindow::old_client_connected()
     log(QStringLiteral("CONNECTED CLIENT IS OUTDATED!!! UPDATE THE CLIENT!"));
 }
 
-section::View MainWindow::readableView() const
+section::View MainWindow::mappedView() const
 {
-    return {sharedMemoryView, section::readableSize(mappingHandle, {sharedMemoryView, sharedMemorySize})};
+    return {sharedMemoryView, sharedMemorySize};
+}
+
+void MainWindow::logRefusal(const section::Refusal &refusal)
+{
+    if (refusal.reason == section::Refusal::Reason::foreignOwner)
+        log(QStringLiteral("HWiNFO's Shared Memory belongs to another user (uid ") + QString::number(refusal.owner)
+            + QStringLiteral("), not read!"));
+}
+
+bool MainWindow::closeIfRemoved()
+{
+    if (sectionClosed || !section::isRemoved(mappingHandle))
+        return false;
+    log(QStringLiteral("HWiNFO's Shared Memory was closed, waiting for HWiNFO..."));
+    section::release(mappingHandle, mappedView());
+    mappingHandle = section::noHandle;
+    sharedMemoryView = nullptr;
+    sharedMemorySize = 0;
+    sectionClosed = true;
+    return true;
+}
+
+void MainWindow::reopenSection()
+{
+    section::Refusal refusal;
+    const section::Handle handle = section::openReadOnly(environment.sectionName, &refusal);
+    if (handle == section::noHandle) {
+        const long owner = refusal.reason == section::Refusal::Reason::foreignOwner ? long(refusal.owner) : -1;
+        if (owner != refusedOwner)
+            logRefusal(refusal);
+        refusedOwner = owner;
+        return;
+    }
+    const section::View view = section::mapWhole(handle);
+    if (!view.data) {
+        // Created but not sized yet, most likely: the next tick looks again.
+        section::release(handle, view);
+        return;
+    }
+    mappingHandle = handle;
+    sharedMemoryView = view.data;
+    sharedMemorySize = view.size;
+    sectionClosed = false;
+    refusedOwner = -1;
+    log(QStringLiteral("HWiNFO running..."));
+    refresh_data();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sectionaccess.h"
+#include "sectioncopy.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -55,9 +56,16 @@ public slots:
 private:
     int intervalFromSpinBox() const;
     void startNetwork();
-    // The part of the view that can be read right now: the monitor may have
-    // shrunk its section under us.
-    [[nodiscard]] section::View readableView() const;
+    [[nodiscard]] section::View mappedView() const;
+    // Says so when the section was turned down for belonging to another user.
+    void logRefusal(const section::Refusal &refusal);
+    // When the section we hold has lost its name (the monitor stopped or
+    // replaced it), says so, lets it go and answers nothing until an object
+    // of that name is back. True when it was closed now.
+    bool closeIfRemoved();
+    // Opens and maps the section again after it was closed, and rebuilds the
+    // table from it; nothing while there is none to take.
+    void reopenSection();
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;
@@ -78,6 +86,13 @@ private:
     // bounds every read, and where the window reaches out to.
     std::size_t sharedMemorySize = 0;
     MainWindowEnvironment environment;
+    // What a build or a tick reads, copied out of the section.
+    section::SectionCopy sectionCopy;
+    // The section was removed under us; the tick looks for a new one.
+    bool sectionClosed = false;
+    // The owner of the foreign object last turned down, so that a tick
+    // looking for the section again says it once.
+    long refusedOwner = -1;
 
     friend class TestMainWindow;
     friend class TestReadingTable;

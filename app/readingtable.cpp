@@ -40,6 +40,17 @@ QString tickValueText(double value)
     return QString::number(value, 'f', 6);
 }
 
+// The line that says a section claims more elements than a loop walks; empty
+// when it does not.
+QString beyondTheCap(quint32 claimed, const QString &what)
+{
+    const quint32 cap = section::SharedMemoryHeader::maximumElements;
+    if (claimed <= cap)
+        return {};
+    return QStringLiteral("HWiNFO's Shared Memory claims ") + QString::number(claimed) + QLatin1Char(' ') + what
+        + QStringLiteral(", only the first ") + QString::number(cap) + QStringLiteral(" are read!");
+}
+
 // A value label has a fixed size, wide enough for any value text of its
 // length. Then a new value does not invalidate the grid's layout, so a tick
 // costs no layout pass over every row; only a text of another length resizes
@@ -108,6 +119,10 @@ private:
 
 void MainWindow::refresh_data()
 {
+    // While the section is gone there is nothing to build; the tick rebuilds
+    // once it is back.
+    if (sectionClosed || closeIfRemoved())
+        return;
     if (!sharedMemoryView) {
         log(QStringLiteral("Could not map fileview of HWiNFO Shared Memory..."));
         return;
@@ -125,16 +140,18 @@ void MainWindow::refresh_data()
     unitWidgets.clear();
     rowByHash.clear();
 
-    // Everything below reads only what the section holds right now: the
-    // monitor may have shrunk it under us.
-    const section::SharedMemoryHeader header(readableView());
-
-    cachedSensorCount = static_cast<qint32>(header.sensorCount());
+    // Everything below reads copies of what the section holds right now, never
+    // the mapping itself: the monitor may shrink it under us at any moment.
+    const section::SharedMemoryHeader sensors(sectionCopy.sensors(mappingHandle, mappedView()));
+    cachedSensorCount = static_cast<qint32>(sensors.sensorCount());
     log(QStringLiteral("Checking Sensors..."));
-    for (quint32 s = 0; const auto sensor = header.sensor(s); ++s)
+    for (quint32 s = 0; const auto sensor = sensors.sensor(s); ++s)
         log(QStringLiteral("   ") + utf8Text(sensor->sensorName()));
     log(QString::number(cachedSensorCount) + QStringLiteral(" Sensors found!"));
+    if (const QString line = beyondTheCap(sensors.sensorCount(), QStringLiteral("Sensors")); !line.isEmpty())
+        log(line);
 
+    const section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
     ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
@@ -159,18 +176,29 @@ void MainWindow::refresh_data()
         readingsGrid->addWidget(unitWidget.data(), row, 3);
     }
     log(QString::number(cachedReadingCount) + QStringLiteral(" Readings found!"));
+    if (const QString line = beyondTheCap(header.readingCount(), QStringLiteral("Readings")); !line.isEmpty())
+        log(line);
 }
 
 void MainWindow::refresh_readings()
 {
-    if (mappingHandle == section::noHandle || !sharedMemoryView)
+    if (!sectionClosed && (mappingHandle == section::noHandle || !sharedMemoryView))
         return;
+    closeIfRemoved();
+    if (sectionClosed)
+        reopenSection();
 
-    section::SharedMemoryHeader header(readableView());
-    if (static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
+    section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
+    if (!sectionClosed && static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
         refresh_data();
-        // Measured again: the section may have changed while the table was built.
-        header = section::SharedMemoryHeader(readableView());
+        // Copied again: the section may have changed while the table was built.
+        header = section::SharedMemoryHeader(sectionCopy.readings(mappingHandle, mappedView()));
+    }
+    if (sectionClosed) {
+        // Values that no monitor updates any more are not readings: nothing
+        // is answered until the section is back.
+        requestedHashes.clear();
+        return;
     }
 
     // The rows bound the update, should the monitor raise its count after the test above.

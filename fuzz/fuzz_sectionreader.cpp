@@ -63,8 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         ++readings;
     }
     require(readings <= fitting(view, header.readingSectionOffset(), section::ReadingElement::minimumSize));
-    // A header that claims readings past the ones read must have run out of view.
-    if (readings < header.readingCount() && header.readingSectionOffset() < view.size) {
+    require(sensors <= section::SharedMemoryHeader::maximumElements
+            && readings <= section::SharedMemoryHeader::maximumElements);
+    // A header that claims readings past the ones read must have run out of
+    // view (or reached the most a loop walks).
+    if (readings < header.readingCount() && readings < section::SharedMemoryHeader::maximumElements
+        && header.readingSectionOffset() < view.size) {
         const std::uint64_t next = header.readingSectionOffset() + std::uint64_t(readings) * header.readingElementSize();
         require(readings == fitting(view, header.readingSectionOffset(), section::ReadingElement::minimumSize)
                 || next + section::ReadingElement::minimumSize > view.size);

@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 #else
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,8 +14,19 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
 
 namespace section {
+
+namespace {
+
+void refuse(Refusal *refusal, Refusal::Reason reason, unsigned long owner = 0)
+{
+    if (refusal)
+        *refusal = {reason, owner};
+}
+
+} // namespace
 
 #ifdef _WIN32
 
@@ -23,8 +35,9 @@ std::string productName()
     return "Global\\HWiNFO_SENS_SM2";
 }
 
-Handle openReadOnly(const std::string &name)
+Handle openReadOnly(const std::string &name, Refusal *refusal)
 {
+    refuse(refusal, Refusal::Reason::none);
     // The name is plain ASCII; widen it byte by byte.
     const std::wstring wide(name.begin(), name.end());
     return OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str());
@@ -49,6 +62,29 @@ std::size_t readableSize(Handle handle, const View &view)
     return handle == noHandle ? 0 : view.size;
 }
 
+std::size_t copyOut(Handle handle, const View &view, std::size_t offset, unsigned char *buffer, std::size_t length)
+{
+    const std::size_t readable = readableSize(handle, view);
+    if (!view.data || offset >= readable)
+        return 0;
+    const std::size_t copied = std::min(length, readable - offset);
+    std::memcpy(buffer, view.data + offset, copied);
+    return copied;
+}
+
+bool isRemoved(Handle)
+{
+    return false;
+}
+
+void release(Handle handle, const View &view)
+{
+    if (view.data)
+        UnmapViewOfFile(view.data);
+    if (handle != noHandle)
+        CloseHandle(handle);
+}
+
 #else
 
 std::string productName()
@@ -56,10 +92,26 @@ std::string productName()
     return "/HWiNFO_SENS_SM2";
 }
 
-Handle openReadOnly(const std::string &name)
+Handle openReadOnly(const std::string &name, Refusal *refusal)
 {
-    const int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    return fd < 0 ? noHandle : fd;
+    refuse(refusal, Refusal::Reason::none);
+    // Without O_NONBLOCK, opening a FIFO put there under the name would wait
+    // for a writer that never comes.
+    const int fd = shm_open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0)
+        return noHandle;
+    struct stat status{};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        refuse(refusal, Refusal::Reason::notAFile);
+        close(fd);
+        return noHandle;
+    }
+    if (status.st_uid != 0 && status.st_uid != geteuid()) {
+        refuse(refusal, Refusal::Reason::foreignOwner, static_cast<unsigned long>(status.st_uid));
+        close(fd);
+        return noHandle;
+    }
+    return fd;
 }
 
 View mapWhole(Handle handle)
@@ -84,6 +136,37 @@ std::size_t readableSize(Handle handle, const View &view)
     if (fstat(handle, &status) != 0 || status.st_size <= 0)
         return 0;
     return std::min(view.size, static_cast<std::size_t>(status.st_size));
+}
+
+std::size_t copyOut(Handle handle, const View &view, std::size_t offset, unsigned char *buffer, std::size_t length)
+{
+    if (handle == noHandle || offset >= view.size)
+        return 0;
+    length = std::min(length, view.size - offset);
+    std::size_t copied = 0;
+    while (copied < length) {
+        const ssize_t got = pread(handle, buffer + copied, length - copied, static_cast<off_t>(offset + copied));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break; // the end of the object, wherever the writer has put it now
+        copied += static_cast<std::size_t>(got);
+    }
+    return copied;
+}
+
+bool isRemoved(Handle handle)
+{
+    struct stat status{};
+    return handle != noHandle && fstat(handle, &status) == 0 && status.st_nlink == 0;
+}
+
+void release(Handle handle, const View &view)
+{
+    if (view.data)
+        munmap(const_cast<unsigned char *>(view.data), view.size);
+    if (handle != noHandle)
+        close(handle);
 }
 
 #endif

@@ -93,7 +93,7 @@ std::optional<SharedMemoryHeader::Element> SharedMemoryHeader::elementAt(std::ui
                                                                         std::uint32_t elementSize,
                                                                         std::size_t minimumSize) const
 {
-    if (index >= count || sectionOffset >= view_.size)
+    if (index >= count || index >= maximumElements || sectionOffset >= view_.size)
         return std::nullopt;
     // However small the stride (even 0), no more elements than would fit side
     // by side: this bounds a loop over a count of four billion.

@@ -1,11 +1,11 @@
 #pragma once
 
-// The records of the monitor's section as read from the live view: the header,
-// the sensor elements and the reading elements. Nothing is copied out of the
-// section; every field is read from its exact offset at the moment it is asked
-// for, little-endian and unaligned. The monitor rewrites the section under us
-// without any lock, so counts, offsets and sizes are read afresh for every
-// element, and no header, however wrong, can make a read leave the view.
+// The records of the monitor's section as read from a view of its bytes (the
+// window reads a copy, see SectionCopy): the header, the sensor elements and
+// the reading elements. Every field is read from its exact offset at the
+// moment it is asked for, little-endian and unaligned. Counts, offsets and
+// sizes are read afresh for every element, and no header, however wrong, can
+// make a read leave the view or a loop run past maximumElements.
 // A text ends at its zero byte, or where its element or the view ends.
 // Plain C++ without Qt, so that it can be fuzzed and cross-compiled.
 
@@ -74,6 +74,11 @@ public:
     static constexpr std::size_t readingSectionOffsetAt = 32;
     static constexpr std::size_t readingElementSizeAt = 36;
     static constexpr std::size_t readingCountAt = 40;
+    // The most elements of either kind a loop walks. A real monitor publishes
+    // a few hundred to a few thousand readings; a header claiming more (or a
+    // huge sparse object) must not cost minutes of building and gigabytes of
+    // labels.
+    static constexpr std::uint32_t maximumElements = 16384;
 
     explicit SharedMemoryHeader(const View &view) : view_(view) {}
 
@@ -86,10 +91,10 @@ public:
     [[nodiscard]] std::uint32_t readingCount() const { return field(readingCountAt); }
 
     // Sensor element `index`, with count, offset and size read now. Nothing
-    // once the index reaches the count, or the number of separate minimum-size
-    // elements that fit between the section's offset and the view's end, or
-    // when the element would cross the view's end: a loop over these ends
-    // there, whatever the header claims.
+    // once the index reaches the count or maximumElements, or the number of
+    // separate minimum-size elements that fit between the section's offset
+    // and the view's end, or when the element would cross the view's end: a
+    // loop over these ends there, whatever the header claims.
     [[nodiscard]] std::optional<SensorElement> sensor(std::uint32_t index) const;
     // The same for reading element `index`.
     [[nodiscard]] std::optional<ReadingElement> reading(std::uint32_t index) const;

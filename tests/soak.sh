@@ -30,6 +30,7 @@ run() {
 run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
+run shrink --seconds $((60 * minutes))
 run publisher-killed
 run restart
 run swap --count $((10 * minutes))
@@ -38,5 +39,6 @@ if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
     python3 "$root/tests/hub/viewers.py" "$build" --seconds $((60 * minutes)) || failed=1
 fi
+run publisher-restarted
 [ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"
 exit "$failed"

@@ -19,10 +19,16 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -64,6 +70,57 @@ const QStringList startLines = {
     QStringLiteral("checking HWiNFO's Shared Memory..."),
 };
 
+const QStringList notRunningLines = {
+    QStringLiteral("HWiNFO not running or Shared Memory option is disabled!"),
+    QStringLiteral("Start HWiNFO with Shared Memory option and restart Telvane..."),
+};
+
+#ifdef __linux__
+// Should opening the FIFO at `path` block, opens it for writing after a
+// while, which lets the blocked open go on, and remembers that it had to.
+class FifoWatchdog
+{
+public:
+    explicit FifoWatchdog(const QByteArray &path)
+        : thread([this, path] {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (done.wait_for(lock, std::chrono::seconds(10), [this] { return finished; }))
+                return;
+            released = true;
+            while (!finished) {
+                const int fd = open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd >= 0) {
+                    close(fd);
+                    return;
+                }
+                done.wait_for(lock, std::chrono::milliseconds(50));
+            }
+        })
+    {
+    }
+    ~FifoWatchdog() { finish(); }
+    // True when the open had blocked and was let go.
+    bool finish()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            finished = true;
+        }
+        done.notify_all();
+        if (thread.joinable())
+            thread.join();
+        return released;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::atomic<bool> released{false};
+    std::thread thread;
+};
+#endif
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -77,6 +134,8 @@ private slots:
     void slotsInMetaObjectOrder();
     void missingSection();
     void unmappableSection();
+    void refusedObjects_data();
+    void refusedObjects();
     void presentSectionStartsTimer();
     void timerFollowsSpinBox_data();
     void timerFollowsSpinBox();
@@ -189,6 +248,58 @@ void TestMainWindow::unmappableSection()
     QVERIFY(!window.network);
     QVERIFY(!window.refreshTimer);
     QVERIFY(window.mappingHandle != section::noHandle);
+}
+
+void TestMainWindow::refusedObjects_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("FIFO") << QStringLiteral("fifo") << startLines + notRunningLines;
+    QTest::newRow("directory") << QStringLiteral("directory") << startLines + notRunningLines;
+    QTest::newRow("object of another user")
+        << QStringLiteral("foreign")
+        << startLines + QStringList{QStringLiteral("HWiNFO's Shared Memory belongs to another user (uid 4242), not read!")}
+            + notRunningLines;
+}
+
+void TestMainWindow::refusedObjects()
+{
+#ifndef __linux__
+    QSKIP("The objects are made as files under /dev/shm");
+#else
+    QFETCH(QString, kind);
+    QFETCH(QStringList, expected);
+    const std::string name = "/telvane-test-refused-" + std::to_string(QCoreApplication::applicationPid());
+    const QByteArray path = "/dev/shm" + QByteArray::fromStdString(name);
+    const auto removeObject = [&path] {
+        unlink(path.constData());
+        rmdir(path.constData());
+    };
+    removeObject();
+    const auto cleanUp = qScopeGuard(removeObject);
+
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(mkfifo(path.constData(), 0644), 0);
+    } else if (kind == QLatin1String("directory")) {
+        QCOMPARE(mkdir(path.constData(), 0755), 0);
+    } else {
+        if (geteuid() != 0)
+            QSKIP("Giving an object to another user needs root: run as root to cover this");
+        const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        const bool made = ftruncate(fd, 4096) == 0 && fchown(fd, 4242, 4242) == 0;
+        close(fd);
+        QVERIFY(made);
+    }
+
+    FifoWatchdog watchdog(path);
+    MainWindow window(environmentFor(name));
+    QVERIFY2(!watchdog.finish(), "opening the section blocked until a writer opened it");
+    QCOMPARE(logLines(window.ui), expected);
+    QCOMPARE(capturedDebug, expected);
+    QVERIFY(!window.network);
+    QVERIFY(!window.refreshTimer);
+#endif
 }
 
 void TestMainWindow::presentSectionStartsTimer()

@@ -4,6 +4,7 @@
 
 #include "network.h"
 #include "sectionwriter.h"
+#include "shrinkingwriter.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -78,13 +79,15 @@ public:
     QStringList replies()
     {
         received += socket.readAll();
-        QStringList complete;
+        // One pass over the bytes, so that a catalogue of thousands of replies
+        // is taken apart in linear time.
+        int start = 0;
         int end;
-        while ((end = received.indexOf(';')) >= 0) {
-            complete << QString::fromUtf8(received.left(end + 1));
-            received.remove(0, end + 1);
+        while ((end = received.indexOf(';', start)) >= 0) {
+            pending << QString::fromUtf8(received.constData() + start, end + 1 - start);
+            start = end + 1;
         }
-        pending += complete;
+        received.remove(0, start);
         return pending;
     }
     QStringList take()
@@ -99,6 +102,22 @@ private:
     QByteArray received;
     QStringList pending;
 };
+
+std::vector<section::ReadingRecord> numberedReadings(std::size_t count)
+{
+    std::vector<section::ReadingRecord> readings;
+    for (std::size_t i = 0; i < count; ++i)
+        readings.push_back({std::int32_t(i % 4), "Reading " + std::to_string(i), "u", double(i)});
+    return readings;
+}
+
+QString numberedHash(std::size_t i)
+{
+    const QByteArray key = "Reading " + QByteArray::number(qulonglong(i)) + ':' + QByteArray::number(int(i % 4));
+    return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
+}
+
+const QString closedLine = QStringLiteral("HWiNFO's Shared Memory was closed, waiting for HWiNFO...");
 
 QStringList sensorLines(const QStringList &lines)
 {
@@ -134,6 +153,12 @@ private slots:
     void hostileHeaders();
     void countChangingWhileClientPolls();
     void sectionShrinkingUnderTheWindow();
+    void shrinkFlippingUnderBuildsAndTicks();
+    void sectionClaimingMoreThanTheCap_data();
+    void sectionClaimingMoreThanTheCap();
+    void sectionRemovedAndBack_data();
+    void sectionRemovedAndBack();
+    void foreignObjectWhileClosed();
     void demoPublisherThroughTheWindow();
 
 private:
@@ -528,6 +553,209 @@ void TestReadingTable::sectionShrinkingUnderTheWindow()
     QCOMPARE(window->labelWidgets.size(), 0);
     QCOMPARE(logLines(*window).last(), QStringLiteral("0 Readings found!"));
     close(fd);
+#endif
+}
+
+void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
+{
+#ifdef _WIN32
+    QSKIP("A mapped Windows section cannot shrink");
+#else
+    // A writer flips its object between 1,000 readings and one page every
+    // 2 ms while the window builds and ticks under a polling client. Touching
+    // a page of the mapping while the object is short raises SIGBUS.
+    const std::vector<section::ReadingRecord> readings = numberedReadings(1000);
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, readings.size(), &error), error.c_str());
+    QVERIFY(writer.setReadings(readings));
+    Client client;
+    auto window = startConnectedWindow(client);
+    QCOMPARE(window->labelWidgets.size(), 1000);
+
+    QSignalSpy requested(window->network, SIGNAL(requestedHash(QString)));
+    const QByteArray requests = "v2gd::" + numberedHash(0).toUtf8() + ";v2gd::" + numberedHash(999).toUtf8() + ';';
+    int builds = 0;
+    {
+        ShrinkFlipper flipper(writer, testSectionName(), readings);
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 2000 || flipper.flips() < 100) {
+            client.request(requests);
+            QCoreApplication::processEvents();
+            window->refresh_data(); // as a client connecting now would have it
+            ++builds;
+            for (int tick = 0; tick < 5; ++tick)
+                window->refresh_readings();
+            QVERIFY(window->labelWidgets.size() <= 1000);
+            client.take();
+        }
+    }
+    QVERIFY(builds > 0);
+    QTRY_COMPARE(requested.count(), 2 * builds);
+    window->refresh_readings();
+
+    // Whole again: a new client gets every reading, and its requests are answered.
+    Client next;
+    connectClient(*window, next);
+    QCOMPARE(window->labelWidgets.size(), 1000);
+    QCOMPARE(next.take().constLast(),
+             reply(numberedHash(999), QStringLiteral("Reading 999"), QStringLiteral("999"), QStringLiteral("u")));
+    expectAnswersOnNextTick(*window, next, {numberedHash(999)},
+                            {reply(numberedHash(999), QStringLiteral("Reading 999"), QStringLiteral("999.000000"),
+                                   QStringLiteral("u"))});
+#endif
+}
+
+void TestReadingTable::sectionClaimingMoreThanTheCap_data()
+{
+    QTest::addColumn<int>("written");         // numbered readings written
+    QTest::addColumn<qint64>("objectSize");   // -1: as the writer made it
+    QTest::addColumn<quint32>("claimed");     // 0: the count written
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("16,384 readings: all of them") << 16384 << qint64(-1) << 0u << 16384;
+    QTest::newRow("20,000 readings") << 20000 << qint64(-1) << 0u << 16384;
+    // No memory is used for it, yet it would give 215,460 rows.
+    QTest::newRow("sparse 60 MiB claiming 2^32 - 1") << 4 << (qint64(60) << 20) << 0xFFFFFFFFu << 16384;
+}
+
+void TestReadingTable::sectionClaimingMoreThanTheCap()
+{
+    QFETCH(int, written);
+    QFETCH(qint64, objectSize);
+    QFETCH(quint32, claimed);
+    QFETCH(int, rows);
+
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, std::size_t(written), &error), error.c_str());
+    QVERIFY(writer.setReadings(numberedReadings(std::size_t(written))));
+    if (objectSize >= 0)
+        QVERIFY(resizeSection(testSectionName(), objectSize));
+    if (claimed != 0) {
+        const unsigned char count[4] = {static_cast<unsigned char>(claimed), static_cast<unsigned char>(claimed >> 8),
+                                        static_cast<unsigned char>(claimed >> 16), static_cast<unsigned char>(claimed >> 24)};
+        QVERIFY(writer.writeRaw(40, count, sizeof count));
+    }
+    const quint32 count = claimed != 0 ? claimed : quint32(written);
+
+    Client client;
+    auto window = startWindow();
+    QCOMPARE(window->labelWidgets.size(), rows);
+    // The summary shows the count as a signed 32-bit number, as it always has.
+    QStringList expectedEnd = {QString::number(qint32(count)) + QStringLiteral(" Readings found!")};
+    if (count > 16384)
+        expectedEnd << QStringLiteral("HWiNFO's Shared Memory claims ") + QString::number(count)
+                + QStringLiteral(" Readings, only the first 16384 are read!");
+    QStringList lines = logLines(*window);
+    QCOMPARE(lines.mid(lines.size() - expectedEnd.size()), expectedEnd);
+    QCOMPARE(lines.filter(QStringLiteral("only the first")).size(), expectedEnd.size() - 1);
+
+    // The client gets the rows built, no more; a tick does not build again.
+    connectClient(*window, client);
+    QCOMPARE(client.take().size(), rows);
+    window->refresh_readings();
+    QCOMPARE(logLines(*window).filter(QStringLiteral("Readings found!")).size(), 2);
+
+    // A reading past the cap gets no reply; the last one inside it does.
+    if (written > 16384) {
+        expectAnswersOnNextTick(*window, client, {numberedHash(16384), numberedHash(16383), numberedHash(19999)},
+                                {reply(numberedHash(16383), QStringLiteral("Reading 16383"),
+                                       QStringLiteral("16383.000000"), QStringLiteral("u"))});
+    }
+}
+
+void TestReadingTable::sectionRemovedAndBack_data()
+{
+    QTest::addColumn<bool>("tickWhileGone");
+    QTest::newRow("stopped, a tick, started again") << true;
+    QTest::newRow("replaced between two ticks") << false;
+}
+
+void TestReadingTable::sectionRemovedAndBack()
+{
+    QFETCH(bool, tickWhileGone);
+
+    Client client;
+    auto window = startConnectedWindow(client);
+    const QStringList buildLines = {QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"),
+                                    QStringLiteral("   CPU [#0]"), QStringLiteral("2 Sensors found!"),
+                                    QStringLiteral("Checking Readings..."), QStringLiteral("4 Readings found!")};
+
+    // The publisher stops: it removes its section while the client waits for answers.
+    requestAndWait(*window, client, {cpuPackageHash});
+    writer.remove();
+    int linesBefore = logLines(*window).size();
+    capturedDebug.clear();
+    if (tickWhileGone) {
+        window->refresh_readings();
+        QCOMPARE(logLines(*window).mid(linesBefore), QStringList{closedLine});
+        // While it is gone nothing is answered, and a client connecting gets nothing.
+        requestAndWait(*window, client, {cpuPackageHash, hostWritesHash});
+        window->refresh_readings();
+        window->refresh_data();
+        QVERIFY(window->requestedHashes.isEmpty());
+        QCOMPARE(logLines(*window).mid(linesBefore), QStringList{closedLine});
+        QCOMPARE(capturedDebug, QStringList{closedLine});
+        requestAndWait(*window, client, {cpuPackageHash});
+        linesBefore = logLines(*window).size();
+    }
+
+    // It comes back with new values: opened, mapped and built again, and the
+    // client gets the catalogue, then live answers.
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
+    std::vector<section::ReadingRecord> restarted = standardReadings;
+    restarted[0].value = 61.0;
+    QVERIFY(writer.setReadings(restarted));
+    window->refresh_readings();
+    const QStringList expectedLines = (tickWhileGone ? QStringList{} : QStringList{closedLine})
+        + QStringList{QStringLiteral("HWiNFO running...")} + buildLines;
+    QCOMPARE(logLines(*window).mid(linesBefore), expectedLines);
+    QStringList catalogue = standardCatalogue;
+    catalogue[0] = reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("61"), QStringLiteral("W"));
+    // The request made before the section came back is answered by the same tick, with the new value.
+    QTRY_COMPARE(client.replies(), catalogue + QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"),
+                                                                QStringLiteral("61.000000"), QStringLiteral("W"))});
+    client.take();
+    QVERIFY(writer.setValue(0, 62.5));
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
+                            {reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("62.500000"),
+                                   QStringLiteral("W"))});
+}
+
+void TestReadingTable::foreignObjectWhileClosed()
+{
+#ifdef _WIN32
+    QSKIP("Windows sections keep their name while open");
+#else
+    if (geteuid() != 0)
+        QSKIP("Giving an object to another user needs root: run as root to cover this");
+    Client client;
+    auto window = startConnectedWindow(client);
+    writer.remove();
+    window->refresh_readings();
+
+    // Another user's object appears under the name: said once, never read.
+    const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(ftruncate(fd, 4096), 0);
+    QCOMPARE(fchown(fd, 4242, 4242), 0);
+    close(fd);
+    const int linesBefore = logLines(*window).size();
+    window->refresh_readings();
+    window->refresh_readings();
+    QCOMPARE(logLines(*window).mid(linesBefore),
+             QStringList{QStringLiteral("HWiNFO's Shared Memory belongs to another user (uid 4242), not read!")});
+    QVERIFY(window->sectionClosed);
+
+    // Our own publisher takes the name again.
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY(writer.setReadings(standardReadings));
+    window->refresh_readings();
+    QCOMPARE(logLines(*window).mid(linesBefore + 1, 1), QStringList{QStringLiteral("HWiNFO running...")});
+    QTRY_COMPARE(client.replies(), standardCatalogue);
 #endif
 }
 

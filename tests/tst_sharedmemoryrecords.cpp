@@ -79,6 +79,8 @@ private slots:
     void sensorNames();
     void countsAndOffsetsAreReadAtEveryStep();
     void overlappingElementsAreBoundedByTheView();
+    void loopsStopAtTheCap_data();
+    void loopsStopAtTheCap();
 };
 
 void TestSharedMemoryRecords::readings_data()
@@ -197,7 +199,35 @@ void TestSharedMemoryRecords::overlappingElementsAreBoundedByTheView()
     QCOMPARE(readings, quint32((size - 44) / 292));
     // Each label ends with its element: at most 292 - 12 bytes.
     QVERIFY(labelBytes <= std::size_t(readings) * 280);
-    QCOMPARE(sensorNamesOf(image.view()).size(), int((size - 44) / 9));
+    // (size - 44) / 9 sensor elements would fit; a loop stops at the cap.
+    QCOMPARE(sensorNamesOf(image.view()).size(), int(section::SharedMemoryHeader::maximumElements));
+}
+
+void TestSharedMemoryRecords::loopsStopAtTheCap_data()
+{
+    QTest::addColumn<quint32>("elementSize");
+    QTest::addColumn<quint32>("count");
+    QTest::addColumn<int>("expected");
+
+    // Views of 16,385 elements of 292 bytes: one more than a loop walks.
+    QTest::newRow("count one below the cap") << 292u << 16383u << 16383;
+    QTest::newRow("count at the cap") << 292u << 16384u << 16384;
+    QTest::newRow("count one above the cap") << 292u << 16385u << 16384;
+    QTest::newRow("count 2^32 - 1") << 292u << huge << 16384;
+    QTest::newRow("stride 0, count 2^32 - 1") << 0u << huge << 16384;
+    QTest::newRow("stride 9, count 2^32 - 1") << 9u << huge << 16384;
+}
+
+void TestSharedMemoryRecords::loopsStopAtTheCap()
+{
+    QFETCH(quint32, elementSize);
+    QFETCH(quint32, count);
+    QFETCH(int, expected);
+
+    Image image(44 + 16385 * 292);
+    image.header(44, elementSize, count, 44, elementSize, count);
+    QCOMPARE(readingRowsOf(image.view()).size(), expected);
+    QCOMPARE(sensorNamesOf(image.view()).size(), expected);
 }
 
 QTEST_MAIN(TestSharedMemoryRecords)

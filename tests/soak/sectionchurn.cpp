@@ -1,13 +1,18 @@
-// sectionchurn: a writer that keeps changing its reading count, for the soak
-// tests. It publishes up to N readings whose texts never change — reading i is
+// sectionchurn: a writer that keeps changing its section, for the soak tests.
+// It publishes up to N readings whose texts never change — reading i is
 // "Churn reading i" in unit "u<i>" of sensor i % 4, value i + 0.5 — and every
 // few milliseconds sets a new random count, so that a reader rebuilds its
-// table again and again while a client polls. Stops on SIGINT or SIGTERM, or
-// after the given seconds, and removes the section.
+// table again and again while a client polls. With --shrink it keeps all N
+// readings and instead cuts the object to one page and grows it back, every
+// period in turn, writing the readings again after each regrowth (a regrown
+// object is zero bytes past the page): a reader touching its mapping while
+// the object is short would be killed by SIGBUS. Stops on SIGINT or SIGTERM,
+// or after the given seconds, and removes the section.
 //
-// Usage: sectionchurn SECTION READINGS PERIOD_MS SECONDS
+// Usage: sectionchurn SECTION READINGS PERIOD_MS SECONDS [--shrink]
 
 #include "sectionwriter.h"
+#include "../shrinkingwriter.h"
 
 #include <chrono>
 #include <csignal>
@@ -42,9 +47,11 @@ bool parseNumber(const char *text, long minimum, long maximum, long *result)
 int main(int argc, char *argv[])
 {
     long readingCount = 0, periodMs = 0, seconds = 0;
-    if (argc != 5 || !parseNumber(argv[2], 1, 100000, &readingCount) || !parseNumber(argv[3], 1, 60000, &periodMs)
-        || !parseNumber(argv[4], 1, 86400, &seconds)) {
-        std::fprintf(stderr, "usage: sectionchurn SECTION READINGS(1-100000) PERIOD_MS(1-60000) SECONDS(1-86400)\n");
+    const bool shrink = argc == 6 && std::string(argv[5]) == "--shrink";
+    if ((argc != 5 && !shrink) || !parseNumber(argv[2], 1, 100000, &readingCount)
+        || !parseNumber(argv[3], 1, 60000, &periodMs) || !parseNumber(argv[4], 1, 86400, &seconds)) {
+        std::fprintf(stderr, "usage: sectionchurn SECTION READINGS(1-100000) PERIOD_MS(1-60000) SECONDS(1-86400) "
+                             "[--shrink]\n");
         return 2;
     }
     constexpr int sensorCount = 4;
@@ -75,12 +82,21 @@ int main(int argc, char *argv[])
     long changes = 0;
     while (!stopRequested && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
-        // The elements stay as they are; only the count moves.
-        const std::vector<section::ReadingRecord> first(readings.begin(), readings.begin() + count(random));
-        if (!writer.setReadings(first))
-            return 1;
+        if (shrink) {
+            const bool whole = changes % 2 != 0;
+            if (!resizeSection(argv[1], whole ? static_cast<long long>(writer.size()) : 4096)
+                || (whole && !writer.setReadings(readings)))
+                return 1;
+        } else {
+            // The elements stay as they are; only the count moves.
+            const std::vector<section::ReadingRecord> first(readings.begin(), readings.begin() + count(random));
+            if (!writer.setReadings(first))
+                return 1;
+        }
         ++changes;
     }
-    std::printf("sectionchurn: %ld count changes\n", changes);
+    if (shrink && !resizeSection(argv[1], static_cast<long long>(writer.size())))
+        return 1;
+    std::printf("sectionchurn: %ld %s\n", changes, shrink ? "size changes" : "count changes");
     return 0;
 }

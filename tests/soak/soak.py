@@ -9,10 +9,12 @@ figures measured are printed.
   soak.py --build DIR connections [--count N]
   soak.py --build DIR stuck [--seconds S]
   soak.py --build DIR churn [--seconds S]
+  soak.py --build DIR shrink [--seconds S]
   soak.py --build DIR publisher-killed
   soak.py --build DIR restart
   soak.py --build DIR swap [--count N]
   soak.py --build DIR publisher [--seconds S]
+  soak.py --build DIR publisher-restarted
 """
 import argparse
 import hashlib
@@ -30,6 +32,7 @@ import time
 
 PORT = 8881
 SECTION_FILE = '/dev/shm/HWiNFO_SENS_SM2'
+CLOSED_LINE = "HWiNFO's Shared Memory was closed, waiting for HWiNFO..."
 REPLY = re.compile(rb'v2sd::([0-9a-f]{40})::(.*?)::(.*?)::(.*?);', re.S)
 
 failures = []
@@ -91,8 +94,8 @@ class Processes:
         self.children.append((name, process))
         return process
 
-    def start_writer(self, command):
-        if os.path.exists(SECTION_FILE) or port_listening():
+    def start_writer(self, command, telvane_running=False):
+        if os.path.exists(SECTION_FILE) or (port_listening() and not telvane_running):
             sys.exit('the product section %s or port %d is in use by another program' % (SECTION_FILE, PORT))
         writer = self.start('writer', command)
         if not wait_until(lambda: os.path.exists(SECTION_FILE) or writer.poll() is not None, 30):
@@ -101,8 +104,9 @@ class Processes:
             sys.exit('the writer stopped: ' + self.log('writer'))
         return writer
 
-    def start_publisher(self, readings):
-        return self.start_writer([os.path.join(self.build, 'telvane-publish'), '--demo', '--readings', str(readings)])
+    def start_publisher(self, readings, telvane_running=False):
+        return self.start_writer([os.path.join(self.build, 'telvane-publish'), '--demo', '--readings', str(readings)],
+                                 telvane_running)
 
     def start_telvane(self):
         env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
@@ -116,6 +120,11 @@ class Processes:
     def log(self, name):
         with open(os.path.join(self.logs.name, name + '.log'), 'rb') as log:
             return log.read()[-2000:].decode('utf-8', 'replace')
+
+    def log_lines(self, name):
+        """Every line the program wrote so far."""
+        with open(os.path.join(self.logs.name, name + '.log'), 'rb') as log:
+            return log.read().decode('utf-8', 'replace').splitlines()
 
     def stop(self):
         for name, process in reversed(self.children):
@@ -170,6 +179,12 @@ class Client:
         last = self.buffer.rfind(b';')
         self.buffer = self.buffer[last + 1:] if last >= 0 else self.buffer
         return found
+
+    def drain(self):
+        """Drops whatever has arrived already."""
+        while self.receive(0):
+            pass
+        self.buffer = b''
 
     def ask(self, hashes):
         self.socket.sendall(b''.join(b'v2gd::' + h + b';' for h in hashes))
@@ -339,6 +354,38 @@ def churn(args, processes):
     check(telvane.poll() is None, 'telvane still runs')
 
 
+def shrink(args, processes):
+    readings = 5000
+    processes.start_writer([os.path.join(args.build, 'tests', 'soak_sectionchurn'), '/HWiNFO_SENS_SM2',
+                            str(readings), '2', str(args.seconds + 60), '--shrink'])
+    telvane = processes.start_telvane()
+    start = time.monotonic()
+    received = 0
+    connections = 0
+    largest = 0
+    while time.monotonic() - start < args.seconds and telvane.poll() is None:
+        # Each connection has the table built while the object flips; then the
+        # client polls every reading it got, through a few ticks.
+        client = Client()
+        connections += 1
+        catalogue = client.replies(1, seconds=10)  # the build may take a while
+        catalogue += client.replies_until_quiet(0.5)
+        largest = max(largest, len(catalogue))
+        hashes = [reply[0] for reply in catalogue]
+        polled = time.monotonic()
+        while hashes and time.monotonic() - polled < 1.2:
+            client.ask(hashes)
+            answers = client.replies(len(hashes), seconds=1.5)
+            received += len(answers)
+            hashes = [reply[0] for reply in answers]
+        client.close()
+    print('%d connections, catalogues of up to %d replies, %d answers while the object flipped'
+          % (connections, largest, received), flush=True)
+    check(telvane.poll() is None, 'telvane still runs while the object flips between its size and one page')
+    check(largest <= readings, 'no catalogue has more than the %d readings' % readings)
+    check(received > 0, 'answers kept coming')
+
+
 def publisher_killed(args, processes):
     for how in (signal.SIGKILL, signal.SIGTERM):
         publisher = processes.start_publisher(40)
@@ -350,18 +397,20 @@ def publisher_killed(args, processes):
         publisher.send_signal(how)
         publisher.wait(20)
         time.sleep(1.2)  # at least one tick after the last value was written
+        client.drain()
         rounds = []
         for _ in range(3):
             client.ask(hashes)
-            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10 if how == signal.SIGKILL else 2.5)})
+            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=3 if how == signal.SIGTERM else 10)})
         if how == signal.SIGKILL:
-            # Killed, it could not clean up: the last values stay.
-            check(all(len(r) == 40 for r in rounds), 'after %s every request is still answered' % how.name)
-            check(rounds[1] == rounds[2], 'after %s the last values are served, unchanged' % how.name)
+            # Killed, it leaves its section behind: nothing tells it from a monitor whose values stand still.
+            check(all(len(r) == 40 for r in rounds), 'after SIGKILL every request is still answered')
+            check(rounds[1] == rounds[2], 'after SIGKILL the last values are served, unchanged')
         else:
-            # Stopped, it set the counts to 0: nothing stale is served.
-            check(all(len(r) == 0 for r in rounds), 'after %s no stale value is served (%s)'
-                  % (how.name, [len(r) for r in rounds]))
+            # Stopped, it removes its section: values nobody updates are not served.
+            check(all(len(r) == 0 for r in rounds), 'after SIGTERM no request is answered (%s)'
+                  % [len(r) for r in rounds])
+            check(processes.log_lines('telvane').count(CLOSED_LINE) == 1, 'telvane says once that the section closed')
         check(telvane.poll() is None, 'telvane still runs after the publisher got %s' % how.name)
         client.close()
         processes.stop()
@@ -576,24 +625,61 @@ def publisher_soak(args, processes):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def publisher_restarted(args, processes):
+    publisher = processes.start_publisher(40)
+    telvane = processes.start_telvane()
+    client = Client()
+    catalogue = client.replies(40)
+    hashes = sorted(reply[0] for reply in catalogue)
+    check(len(catalogue) == 40, 'catalogue before the publisher stops')
+    client.ask(hashes)
+    check(len(client.replies(40, seconds=10)) == 40, 'the watching client is answered')
+
+    # Stopped: everything sent before it went was live; nothing may come after.
+    publisher.send_signal(signal.SIGTERM)
+    publisher.wait(20)
+    client.drain()
+    gone = []
+    for _ in range(3):
+        client.ask(hashes)
+        gone += client.replies(40, seconds=1.5)
+    check(not gone, 'no reply while the section is gone (%d came)' % len(gone))
+    check(processes.log_lines('telvane').count(CLOSED_LINE) == 1, 'telvane says once that the section closed')
+
+    # Started again: the client gets the catalogue again, then live values.
+    processes.start_publisher(40, telvane_running=True)
+    again = client.replies(40, seconds=15)
+    check(sorted(reply[0] for reply in again) == hashes, 'the catalogue comes again, with the same hashes')
+    rounds = []
+    for _ in range(3):
+        client.ask(hashes)
+        rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10)})
+    check(all(len(r) == 40 for r in rounds), 'every request is answered again')
+    check(rounds[0] != rounds[2], 'the values move again')
+    lines = processes.log_lines('telvane')
+    check(lines.count("HWiNFO running...") == 2, 'telvane opened the section at start-up and once again')
+    check(telvane.poll() is None, 'telvane still runs')
+    client.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--build', required=True, help='build folder holding telvane and telvane-publish')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
-    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'publisher-killed', 'restart', 'swap',
-                                             'publisher'])
+    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'shrink', 'publisher-killed',
+                                             'publisher-restarted', 'restart', 'swap', 'publisher'])
     parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
                         'swaps (swap, default 10)')
-    parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn)')
+    parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher)')
     args = parser.parse_args()
     if args.count is None:
         args.count = 10 if args.scenario == 'swap' else 2000
     processes = Processes(args.build)
     try:
-        {'connections': connections, 'stuck': stuck, 'churn': churn,
-         'publisher-killed': publisher_killed, 'restart': restart, 'swap': swap,
-         'publisher': publisher_soak}[args.scenario](args, processes)
+        {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
+         'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
+         'restart': restart, 'swap': swap, 'publisher': publisher_soak}[args.scenario](args, processes)
     finally:
         processes.stop()
         processes.logs.cleanup()

@@ -9,6 +9,7 @@
 //   sectionpath --hostile NAME
 
 #include "sectionaccess.h"
+#include "sectioncopy.h"
 #include "sectionwriter.h"
 #include "sharedmemoryrecords.h"
 
@@ -114,6 +115,17 @@ int readerSide(const std::string &name)
     check(value == 53.25, "little-endian double 53.25 at offset 284");
     check((reinterpret_cast<std::uintptr_t>(element + 284) % 8) != 0, "the value is not 8-byte aligned");
     check(header.reading(static_cast<std::uint32_t>(readings().size())) == std::nullopt, "no reading past the count");
+
+    // What a build or a tick reads: a copy of the readings, taken from the view.
+    section::SectionCopy copy;
+    const section::SharedMemoryHeader copied(copy.readings(handle, view));
+    std::size_t same = 0;
+    for (std::uint32_t r = 0; const auto reading = copied.reading(r); ++r) {
+        if (r < readings().size() && reading->label() == readings()[r].label && reading->value() == readings()[r].value)
+            ++same;
+    }
+    check(same == readings().size() && copied.readingCount() == readings().size(), "a copy holds every reading");
+    check(!section::isRemoved(handle), "a Windows section keeps its name while open");
     return failures == 0 ? 0 : 1;
 }
 
