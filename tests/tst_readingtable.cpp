@@ -749,7 +749,8 @@ void TestReadingTable::foreignObjectWhileClosed()
              QStringList{QStringLiteral("HWiNFO's Shared Memory belongs to another user (uid 4242), not read!")});
     QVERIFY(window->sectionClosed);
 
-    // Our own publisher takes the name again.
+    // The squatter is removed and our own publisher takes the name again.
+    QCOMPARE(shm_unlink(testSectionName().c_str()), 0);
     std::string error;
     QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
     QVERIFY(writer.setReadings(standardReadings));
