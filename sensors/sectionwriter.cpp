@@ -98,28 +98,49 @@ bool Writer::create(const std::string &name, std::size_t sensorCapacity, std::si
     const std::size_t size = headerSize + sensorCapacity * sensorElementSize + readingCapacity * readingElementSize;
 
 #ifdef _WIN32
+    // A Windows section lives as long as any handle to it, so a reader (Telvane)
+    // keeps a dead writer's section alive. A named mutex, which only writers
+    // open and which goes with its writer, tells a live writer's section from
+    // such a leftover.
     const std::wstring wide(name.begin(), name.end());
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                        static_cast<DWORD>(std::uint64_t(size) >> 32),
-                                        static_cast<DWORD>(size & 0xffffffffu), wide.c_str());
-    if (!mapping) {
-        setError(error, "CreateFileMappingW failed with error " + std::to_string(GetLastError()));
+    HANDLE owner = CreateMutexW(nullptr, FALSE, (wide + L".writer").c_str());
+    if (!owner) {
+        setError(error, "CreateMutexW failed with error " + std::to_string(GetLastError()));
         return false;
     }
-    // A Windows section dies with its last handle, so an existing one has a
-    // live owner that we must not write over.
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mapping);
+        CloseHandle(owner);
         setError(error, "a section named " + name + " is already published by another program");
         return false;
     }
-    void *base = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size);
-    if (!base) {
-        setError(error, "MapViewOfFile failed with error " + std::to_string(GetLastError()));
-        CloseHandle(mapping);
+    const auto giveUp = [&](const std::string &message) {
+        setError(error, message);
+        CloseHandle(owner);
         return false;
+    };
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                        static_cast<DWORD>(std::uint64_t(size) >> 32),
+                                        static_cast<DWORD>(size & 0xffffffffu), wide.c_str());
+    if (!mapping)
+        return giveUp("CreateFileMappingW failed with error " + std::to_string(GetLastError()));
+    // An existing section keeps the size it was made with, whatever we ask for.
+    void *base = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    if (!base) {
+        const DWORD mapError = GetLastError();
+        CloseHandle(mapping);
+        return giveUp("MapViewOfFile failed with error " + std::to_string(mapError));
+    }
+    MEMORY_BASIC_INFORMATION info{};
+    const std::size_t existing = VirtualQuery(base, &info, sizeof info) != 0 ? info.RegionSize : 0;
+    if (existing < size) {
+        UnmapViewOfFile(base);
+        CloseHandle(mapping);
+        return giveUp("the section " + name + " left by an earlier writer holds " + std::to_string(existing)
+                      + " bytes, fewer than the " + std::to_string(size)
+                      + " needed; close the programs that read it and start again");
     }
     mapping_ = mapping;
+    owner_ = owner;
 #else
     // A writer that crashed leaves its object behind; start afresh.
     shm_unlink(name.c_str());
@@ -224,6 +245,8 @@ void Writer::remove()
     UnmapViewOfFile(base_);
     CloseHandle(mapping_);
     mapping_ = nullptr;
+    CloseHandle(owner_);
+    owner_ = nullptr;
 #else
     munmap(base_, size_);
     shm_unlink(name_.c_str());

@@ -43,9 +43,10 @@ public:
 
     // Creates the section under `name` (POSIX shm name like "/x", or a Windows
     // mapping name), sized for the given capacities; counts start at 0. A POSIX
-    // object left behind by a crashed writer is replaced; a Windows section
-    // goes with its last handle, so one that exists has a live writer and
-    // create fails. On failure returns false and says why in *error.
+    // object left behind by a crashed writer is replaced. A Windows section
+    // outlives its writer while a reader holds it: one whose writer is gone is
+    // taken over (if it is large enough), one with a live writer makes create
+    // fail. On failure returns false and says why in *error.
     [[nodiscard]] bool create(const std::string &name, std::size_t sensorCapacity,
                               std::size_t readingCapacity, std::string *error = nullptr);
     [[nodiscard]] bool isOpen() const { return base_ != nullptr; }
@@ -81,6 +82,7 @@ private:
     std::uint32_t readingCount_ = 0;
 #ifdef _WIN32
     void *mapping_ = nullptr;
+    void *owner_ = nullptr; // named mutex held while this writer lives
 #endif
 };
 
