@@ -127,12 +127,22 @@ rm -rf "$prefix"
 build_dir="$work/build"
 mkdir -p "$build_dir"
 cd "$build_dir"
-say "configuring into $prefix"
-"$source_dir/configure" -prefix "$prefix" -device-option "CROSS_COMPILE=$tools/$target-" "${options[@]}"
+# Qt's build talks a lot: its output goes to a log beside the cache.
+log="$cache/qt$qt_version-mingw64-$key.log"
+step() {
+    if ! "$@" >>"$log" 2>&1; then
+        say "failed: $*; the end of $log:"
+        tail -n 40 "$log" >&2
+        exit 1
+    fi
+}
+: >"$log"
+say "configuring into $prefix (log: $log)"
+step "$source_dir/configure" -prefix "$prefix" -device-option "CROSS_COMPILE=$tools/$target-" "${options[@]}"
 jobs="${TELVANE_QT_JOBS:-$(nproc)}"
 say "building with $jobs jobs"
-make -j "$jobs"
-make install
+step make -j "$jobs"
+step make install
 touch "$stamp"
 say "built and installed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
 echo "$prefix"
