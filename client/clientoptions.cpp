@@ -1,5 +1,7 @@
 #include "clientoptions.h"
 
+#include "hostport.h"
+
 #include <QCommandLineParser>
 
 namespace {
@@ -12,7 +14,8 @@ const char exitCodeHelp[] =
     "  3  connection refused (no Telvane listening on that port)\n"
     "  4  unknown host\n"
     "  5  connection closed by the server (another client replaced this one)\n"
-    "  6  connected, but the server sent no reading\n";
+    "  6  connected, but no reading came: the server sent none, is no Telvane, or\n"
+    "     no reading matches --filter\n";
 
 bool parseBoundedInt(const QString &text, int lowest, int highest, int *value)
 {
@@ -52,8 +55,15 @@ ClientOptionsResult parseClientOptions(const QStringList &arguments)
                                                          "for this long (default 300 ms)."),
                                           QStringLiteral("ms"), QStringLiteral("300"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Gives up connecting after this long (default 5000 ms)."),
+                                           QStringLiteral("Gives up when connecting, or waiting for the first "
+                                                          "byte after it, takes this long (default 5000 ms)."),
                                            QStringLiteral("ms"), QStringLiteral("5000"));
+    const QCommandLineOption deadlineOption(QStringLiteral("deadline"),
+                                            QStringLiteral("Without --watch: gives up when the whole catalogue "
+                                                           "has not come after this long (default 60000 ms)."),
+                                            QStringLiteral("ms"), QStringLiteral("60000"));
+    const QCommandLineOption hashesOption(QStringLiteral("hashes"),
+                                          QStringLiteral("Shows the start of each reading's hash in the table."));
     const QCommandLineOption watchOption(QStringList{QStringLiteral("w"), QStringLiteral("watch")},
                                          QStringLiteral("Keeps watching: asks for every reading again after "
                                                         "each answer; a live table on a terminal, one line "
@@ -69,12 +79,13 @@ ClientOptionsResult parseClientOptions(const QStringList &arguments)
     const QCommandLineOption jsonOption(QStringList{QStringLiteral("j"), QStringLiteral("json")},
                                         QStringLiteral("One JSON object per reply and line (hash, label, value, "
                                                        "unit, time), for scripts."));
-    parser.addOptions({helpOption, versionOption, portOption, settleOption, timeoutOption, watchOption,
-                       filterOption, reconnectOption, jsonOption});
+    parser.addOptions({helpOption, versionOption, portOption, settleOption, timeoutOption, deadlineOption,
+                       watchOption, filterOption, reconnectOption, jsonOption, hashesOption});
     parser.addPositionalArgument(QStringLiteral("host"),
                                  QStringLiteral("Name or IPv4/IPv6 address of the Telvane computer "
-                                                "(default 127.0.0.1)."),
-                                 QStringLiteral("[host]"));
+                                                "(default 127.0.0.1), optionally with :PORT; IPv6 "
+                                                "with a port in brackets: [::1]:8881."),
+                                 QStringLiteral("[host[:port]]"));
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -94,25 +105,32 @@ ClientOptionsResult parseClientOptions(const QStringList &arguments)
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
         return failure(QStringLiteral("only one host may be given, not %1").arg(positional.size()));
-    if (!positional.isEmpty()) {
-        options.host = positional.first().trimmed();
-        // Accept "[::1]" as people write IPv6 addresses next to ports.
-        if (options.host.startsWith(QLatin1Char('[')) && options.host.endsWith(QLatin1Char(']')))
-            options.host = options.host.mid(1, options.host.size() - 2);
-        if (options.host.isEmpty())
-            return failure(QStringLiteral("the host is empty"));
-    }
     int port = 0;
     if (!parseBoundedInt(parser.value(portOption), 1, 65535, &port))
         return failure(QStringLiteral("--port wants a number from 1 to 65535, not \"%1\"")
                            .arg(parser.value(portOption)));
     options.port = static_cast<quint16>(port);
+    if (!positional.isEmpty()) {
+        const HostPort where = parseHostPort(positional.first(), options.port);
+        if (!where.ok)
+            return failure(where.error);
+        if (where.portGiven && parser.isSet(portOption) && where.port != options.port)
+            return failure(QStringLiteral("two ports given: %1 with the host and %2 with --port")
+                               .arg(where.port)
+                               .arg(options.port));
+        options.host = where.host;
+        options.port = where.port;
+    }
     if (!parseBoundedInt(parser.value(settleOption), 10, 60000, &options.settleMs))
         return failure(QStringLiteral("--settle wants milliseconds from 10 to 60000, not \"%1\"")
                            .arg(parser.value(settleOption)));
     if (!parseBoundedInt(parser.value(timeoutOption), 100, 600000, &options.connectTimeoutMs))
         return failure(QStringLiteral("--timeout wants milliseconds from 100 to 600000, not \"%1\"")
                            .arg(parser.value(timeoutOption)));
+    if (!parseBoundedInt(parser.value(deadlineOption), 100, 3600000, &options.deadlineMs))
+        return failure(QStringLiteral("--deadline wants milliseconds from 100 to 3600000, not \"%1\"")
+                           .arg(parser.value(deadlineOption)));
+    options.hashes = parser.isSet(hashesOption);
     options.watch = parser.isSet(watchOption);
     options.json = parser.isSet(jsonOption);
     options.reconnect = parser.isSet(reconnectOption);

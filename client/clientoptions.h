@@ -11,7 +11,7 @@ enum ClientExit : int {
     ExitRefused = 3,           // nothing listens on that port
     ExitUnknownHost = 4,
     ExitClosedByServer = 5,    // the server closed the connection (another client replaced us)
-    ExitNoReadings = 6,        // connected, but the server sent no reading
+    ExitNoReadings = 6,        // connected, but no reading came (or none matched the filter)
 };
 
 struct ClientOptions
@@ -20,6 +20,8 @@ struct ClientOptions
     quint16 port = 8881;
     int settleMs = 300;
     int connectTimeoutMs = 5000;
+    int deadlineMs = 60000;
+    bool hashes = false;
     bool watch = false;
     bool json = false;
     bool reconnect = false;

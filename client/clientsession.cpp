@@ -1,49 +1,40 @@
 #include "clientsession.h"
 
-#include "readingformat.h"
+#include "telvanelink.h"
 
 #include <QDateTime>
-#include <QTcpSocket>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-// How long the stream must rest before the last reply of a burst counts as
-// whole: the server writes each reply in one piece, so a pause means it ended.
-constexpr int quietMs = 30;
 constexpr int redrawEveryMs = 100;
-constexpr int firstReconnectDelayMs = 500;
-constexpr int longestReconnectDelayMs = 8000;
+// The live table is drawn again this often even without replies, so that
+// readings that stopped coming show as stale.
+constexpr int staleCheckMs = 1000;
+constexpr int defaultTerminalWidth = 80;
 
-void writeTo(FILE *stream, const QByteArray &bytes)
+// False when the stream cannot take the bytes (a closed pipe, a full disk).
+bool writeTo(FILE *stream, const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-void printLine(const QString &line)
-{
-    writeTo(stdout, line.toUtf8() + '\n');
+    const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    return std::fflush(stream) == 0 && written == static_cast<size_t>(bytes.size());
 }
 
 void complain(const QString &message)
 {
-    writeTo(stderr, QByteArrayLiteral("telvane-client: ") + message.toUtf8() + '\n');
+    // Messages quote the server's bytes: no escape sequence may reach the terminal.
+    (void)writeTo(stderr, QByteArrayLiteral("telvane-client: ") + printableText(message).toUtf8() + '\n');
 }
 
-QTimer *singleShotTimer(QObject *parent, int intervalMs)
+int terminalWidth()
 {
-    auto *timer = new QTimer(parent);
-    timer->setSingleShot(true);
-    timer->setInterval(intervalMs);
-    return timer;
-}
-
-ReadingRow rowOf(const ParsedReply &reply)
-{
-    return ReadingRow{reply.hash, reply.label, reply.value, reply.unit};
+    bool ok = false;
+    const int columns = qEnvironmentVariableIntValue("COLUMNS", &ok);
+    return ok && columns > 20 ? columns : defaultTerminalWidth;
 }
 
 } // namespace
@@ -52,145 +43,123 @@ ClientSession::ClientSession(const ClientOptions &options, bool outputIsTerminal
     : QObject(parent)
     , options_(options)
     , terminal_(outputIsTerminal)
-    , socket_(new QTcpSocket(this))
-    , connectTimer_(singleShotTimer(this, options.connectTimeoutMs))
-    , quietTimer_(singleShotTimer(this, quietMs))
-    , settleTimer_(singleShotTimer(this, options.settleMs))
-    , redrawTimer_(singleShotTimer(this, redrawEveryMs))
-    , reconnectTimer_(singleShotTimer(this, firstReconnectDelayMs))
+    , link_(new TelvaneLink(options, ReadingBook::defaultMaximumRows, this))
+    , redrawTimer_(new QTimer(this))
+    , staleTimer_(new QTimer(this))
 {
-    connect(socket_, &QTcpSocket::connected, this, &ClientSession::onConnected);
-    connect(socket_, &QTcpSocket::readyRead, this, &ClientSession::onReadyRead);
-    connect(socket_, &QAbstractSocket::errorOccurred, this, &ClientSession::onSocketError);
-    connect(connectTimer_, &QTimer::timeout, this, &ClientSession::onConnectTimeout);
-    connect(quietTimer_, &QTimer::timeout, this, &ClientSession::onQuiet);
-    connect(settleTimer_, &QTimer::timeout, this, &ClientSession::onSettled);
+    redrawTimer_->setSingleShot(true);
+    redrawTimer_->setInterval(redrawEveryMs);
+    staleTimer_->setInterval(staleCheckMs);
+    connect(link_, &TelvaneLink::connected, this, &ClientSession::onConnected);
+    connect(link_, &TelvaneLink::repliesTaken, this, &ClientSession::onReplies);
+    connect(link_, &TelvaneLink::roundEnded, this, &ClientSession::scheduleRedraw);
+    connect(link_, &TelvaneLink::catalogueComplete, this, &ClientSession::onCatalogueComplete);
+    connect(link_, &TelvaneLink::failed, this, &ClientSession::onFailed);
+    connect(link_, &TelvaneLink::finished, this, &ClientSession::finished);
     connect(redrawTimer_, &QTimer::timeout, this, &ClientSession::redraw);
-    connect(reconnectTimer_, &QTimer::timeout, this, &ClientSession::connectToServer);
+    connect(staleTimer_, &QTimer::timeout, this, &ClientSession::redraw);
 }
 
 void ClientSession::start()
 {
-    connectToServer();
+    if (drawsTable())
+        staleTimer_->start();
+    link_->start();
 }
 
-void ClientSession::connectToServer()
+bool ClientSession::drawsTable() const
 {
-    stream_.clear();
-    book_.restart();
-    catalogueDone_ = false;
-    socket_->abort();
-    socket_->connectToHost(options_.host, options_.port);
-    connectTimer_->start();
+    return options_.watch && terminal_ && !options_.json;
+}
+
+void ClientSession::output(const QByteArray &bytes)
+{
+    if (writeTo(stdout, bytes))
+        return;
+    // Whoever read our output is gone (`| head -3`): end quietly and free
+    // Telvane's only client slot; other write errors deserve a word.
+    if (errno != EPIPE) {
+        complain(QStringLiteral("cannot write the output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        link_->finish(ExitNetworkError);
+        return;
+    }
+    link_->finish(ExitOk);
 }
 
 void ClientSession::onConnected()
 {
-    connectTimer_->stop();
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (options_.watch && !options_.json && !terminal_)
-        complain(QStringLiteral("connected to %1 port %2").arg(options_.host).arg(options_.port));
-    // A server with no readings sends nothing at all; the settle time tells.
-    settleTimer_->start();
+        complain(QStringLiteral("connected to %1").arg(link_->where()));
 }
 
-void ClientSession::onReadyRead()
+void ClientSession::onReplies(const QVector<ParsedReply> &replies)
 {
-    takeReplies(stream_.feed(socket_->readAll()));
-    // Asked again once the burst of this tick is over, see ReadingBook.
-    quietTimer_->start();
-    settleTimer_->start();
-}
-
-void ClientSession::onQuiet()
-{
-    takeReplies(stream_.takeQuietTail());
-    sendRequests();
-}
-
-void ClientSession::onSettled()
-{
-    takeReplies(stream_.finish());
-    book_.endRound();
-    sendRequests();
-    if (!catalogueDone_) {
-        catalogueDone_ = true;
-        catalogueComplete();
+    const QDateTime now = QDateTime::currentDateTime();
+    QByteArray lines;
+    for (const ParsedReply &reply : replies) {
+        if (!reply.ok) {
+            complain(QStringLiteral("skipped a reply: %1").arg(reply.problem));
+            continue;
+        }
+        if (!labelMatches(reply.label, options_.filter))
+            continue;
+        const ReadingRow row{reply.hash, reply.label, reply.value, reply.unit, false};
+        if (options_.json)
+            lines += formatJsonLine(row, now) + '\n';
+        else if (options_.watch && !terminal_)
+            lines += formatPlainLine(row, now).toUtf8() + '\n';
     }
+    if (!lines.isEmpty())
+        output(lines);
     scheduleRedraw();
 }
 
-void ClientSession::takeReplies(const QVector<ParsedReply> &replies)
+void ClientSession::onCatalogueComplete()
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    for (const ParsedReply &reply : replies) {
-        const bool shown = labelMatches(reply.label, options_.filter);
-        const bool wanted = options_.watch && shown;
-        if (!reply.ok) {
-            complain(QStringLiteral("skipped a reply: %1").arg(reply.problem));
-            book_.takeUnreadableReply(reply.hash);
-            continue;
-        }
-        const ReadingRow row = rowOf(reply);
-        book_.takeReply(row, wanted);
-        if (!shown)
-            continue;
-        if (options_.json)
-            writeTo(stdout, formatJsonLine(row, now) + '\n');
-        else if (options_.watch && !terminal_)
-            printLine(formatPlainLine(row, now));
-    }
-    if (options_.watch && terminal_ && !options_.json)
-        scheduleRedraw();
-}
-
-void ClientSession::sendRequests()
-{
-    if (socket_->state() != QAbstractSocket::ConnectedState)
-        return;
-    const QStringList requests = book_.takeRequests();
-    if (requests.isEmpty())
-        return;
-    QByteArray batch;
-    for (const QString &hash : requests)
-        batch += "v2gd::" + hash.toLatin1() + ';';
-    socket_->write(batch);
-    socket_->flush();
-}
-
-void ClientSession::catalogueComplete()
-{
-    reconnectDelayMs_ = 0;
-    if (book_.rows().isEmpty()) {
+    const int known = link_->book().rows().size();
+    if (known == 0) {
         if (!options_.watch) {
-            fail(ExitNoReadings, QStringLiteral("%1 port %2 sent no reading (is the sensor monitor running "
-                                                "next to Telvane?)")
-                                     .arg(options_.host)
-                                     .arg(options_.port));
+            complain(QStringLiteral("%1 sent no reading (is the sensor monitor running next to Telvane?)")
+                         .arg(link_->where()));
+            link_->finish(ExitNoReadings);
         }
+        return;
+    }
+    const QVector<ReadingRow> shown = shownRows();
+    if (shown.isEmpty()) {
+        complain(QStringLiteral("none of the %1 readings of %2 has \"%3\" in its label")
+                     .arg(known)
+                     .arg(link_->where(), options_.filter));
+        link_->finish(ExitNoReadings);
         return;
     }
     if (options_.watch)
         return;
     if (!options_.json) {
-        for (const QString &line : formatTable(shownRows()))
-            printLine(line);
+        TableStyle style;
+        style.hashes = options_.hashes;
+        style.width = terminal_ ? terminalWidth() : 0;
+        output(formatTable(shown, style).join(QLatin1Char('\n')).toUtf8() + '\n');
     }
-    finishing_ = true;
-    socket_->disconnectFromHost();
-    emit finished(ExitOk);
+    link_->finish(ExitOk);
+}
+
+void ClientSession::onFailed(int exitCode, const QString &message)
+{
+    Q_UNUSED(exitCode)
+    complain(message);
 }
 
 void ClientSession::scheduleRedraw()
 {
-    if (options_.watch && terminal_ && !options_.json && !redrawTimer_->isActive())
+    if (drawsTable() && !redrawTimer_->isActive())
         redrawTimer_->start();
 }
 
 QVector<ReadingRow> ClientSession::shownRows() const
 {
     QVector<ReadingRow> shown;
-    for (const ReadingRow &row : book_.rows()) {
+    for (const ReadingRow &row : link_->book().rows()) {
         if (labelMatches(row.label, options_.filter))
             shown.append(row);
     }
@@ -199,6 +168,7 @@ QVector<ReadingRow> ClientSession::shownRows() const
 
 void ClientSession::redraw()
 {
+    link_->markStale();
     const QVector<ReadingRow> shown = shownRows();
     QByteArray screen;
     if (!screenCleared_) {
@@ -207,66 +177,17 @@ void ClientSession::redraw()
     }
     screen += "\x1b[H";
     QStringList lines;
-    lines << QStringLiteral("Telvane at %1 port %2, %3 readings, %4")
-                 .arg(options_.host)
-                 .arg(options_.port)
+    lines << QStringLiteral("Telvane at %1, %2 readings, %3%4")
+                 .arg(printableText(link_->where()))
                  .arg(shown.size())
-                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
-    lines << formatTable(shown);
+                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")),
+                      link_->isConnected() ? QString() : QStringLiteral(", not connected"));
+    TableStyle style;
+    style.hashes = options_.hashes;
+    style.width = terminalWidth();
+    lines << formatTable(shown, style);
     for (const QString &line : qAsConst(lines))
         screen += line.toUtf8() + "\x1b[K\n";
     screen += "\x1b[J";
-    writeTo(stdout, screen);
-}
-
-void ClientSession::onConnectTimeout()
-{
-    socket_->abort();
-    fail(ExitNetworkError, QStringLiteral("no answer from %1 port %2 within %3 ms")
-                               .arg(options_.host)
-                               .arg(options_.port)
-                               .arg(options_.connectTimeoutMs));
-}
-
-void ClientSession::onSocketError(QAbstractSocket::SocketError error)
-{
-    if (finishing_)
-        return;
-    connectTimer_->stop();
-    const QString where = QStringLiteral("%1 port %2").arg(options_.host).arg(options_.port);
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        fail(ExitRefused, QStringLiteral("connection refused by %1: is Telvane running there?").arg(where));
-        break;
-    case QAbstractSocket::HostNotFoundError:
-        fail(ExitUnknownHost, QStringLiteral("unknown host \"%1\"").arg(options_.host));
-        break;
-    case QAbstractSocket::RemoteHostClosedError:
-        takeReplies(stream_.finish());
-        fail(ExitClosedByServer, QStringLiteral("%1 closed the connection; Telvane serves one client at a "
-                                                "time, so another client has probably replaced this one "
-                                                "(or Telvane quit)")
-                                     .arg(where));
-        break;
-    default:
-        fail(ExitNetworkError, QStringLiteral("%1: %2").arg(where, socket_->errorString()));
-        break;
-    }
-}
-
-void ClientSession::fail(int exitCode, const QString &message)
-{
-    quietTimer_->stop();
-    settleTimer_->stop();
-    complain(message);
-    if (options_.reconnect && exitCode != ExitBadOptions) {
-        reconnectDelayMs_ = reconnectDelayMs_ == 0 ? firstReconnectDelayMs
-                                                   : qMin(reconnectDelayMs_ * 2, longestReconnectDelayMs);
-        complain(QStringLiteral("connecting again in %1 s").arg(reconnectDelayMs_ / 1000.0));
-        reconnectTimer_->start(reconnectDelayMs_);
-        return;
-    }
-    finishing_ = true;
-    socket_->abort();
-    emit finished(exitCode);
+    output(screen);
 }

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "clientoptions.h"
-#include "readingbook.h"
-#include "replyparser.h"
+#include "readingformat.h"
 
-#include <QAbstractSocket>
 #include <QObject>
 
-class QTcpSocket;
 class QTimer;
+class TelvaneLink;
+struct ParsedReply;
 
 // One run of telvane-client: connects, reads the catalogue and either prints
 // it or keeps watching. Emits finished() with the exit code.
@@ -25,36 +24,24 @@ signals:
     void finished(int exitCode);
 
 private slots:
-    void connectToServer();
     void onConnected();
-    void onReadyRead();
-    void onSocketError(QAbstractSocket::SocketError error);
-    void onConnectTimeout();
-    void onQuiet();
-    void onSettled();
+    void onReplies(const QVector<ParsedReply> &replies);
+    void onCatalogueComplete();
+    void onFailed(int exitCode, const QString &message);
     void redraw();
 
 private:
-    void takeReplies(const QVector<ParsedReply> &replies);
-    void sendRequests();
-    void catalogueComplete();
-    void fail(int exitCode, const QString &message);
     void scheduleRedraw();
+    // Writes to standard output; a closed output ends the run.
+    void output(const QByteArray &bytes);
+    [[nodiscard]] bool drawsTable() const;
     // The known readings that pass the label filter, in catalogue order.
     [[nodiscard]] QVector<ReadingRow> shownRows() const;
 
     ClientOptions options_;
     bool terminal_;
-    QTcpSocket *socket_;
-    QTimer *connectTimer_;
-    QTimer *quietTimer_;
-    QTimer *settleTimer_;
+    TelvaneLink *link_;
     QTimer *redrawTimer_;
-    QTimer *reconnectTimer_;
-    ReplyStream stream_;
-    ReadingBook book_;
-    int reconnectDelayMs_ = 0;
-    bool catalogueDone_ = false;
-    bool finishing_ = false;
+    QTimer *staleTimer_;
     bool screenCleared_ = false;
 };

@@ -1,5 +1,19 @@
 #include "readingbook.h"
 
+namespace {
+
+// Bounds of a believable tick, so one odd round cannot make everything stale
+// or nothing ever.
+constexpr qint64 shortestTickMs = 100;
+constexpr qint64 longestTickMs = 60000;
+
+} // namespace
+
+ReadingBook::ReadingBook(int maximumRows)
+    : maximumRows_(maximumRows)
+{
+}
+
 void ReadingBook::noteAnswer(const QString &hash, bool wanted)
 {
     // An answer nobody asked for, or a second one this round: the catalogue.
@@ -18,8 +32,12 @@ void ReadingBook::noteAnswer(const QString &hash, bool wanted)
 void ReadingBook::takeReply(const ReadingRow &row, bool wanted)
 {
     const auto found = rowByHash_.constFind(row.hash);
-    if (found == rowByHash_.constEnd() && rows_.size() >= maximumRows)
-        return; // a server gone mad must not eat our memory
+    if (found == rowByHash_.constEnd() && rows_.size() >= maximumRows_) {
+        // A server gone mad must not eat our memory; the set stays as bounded.
+        if (refused_.size() < maximumRows_)
+            refused_.insert(row.hash);
+        return;
+    }
     noteAnswer(row.hash, wanted);
     if (wanted)
         wanted_.insert(row.hash);
@@ -49,8 +67,9 @@ QStringList ReadingBook::takeRequests()
     return requests;
 }
 
-void ReadingBook::endRound()
+bool ReadingBook::endRound(qint64 nowMs)
 {
+    const bool hadCatalogue = roundHasCatalogue_;
     if (roundHasCatalogue_) {
         QVector<ReadingRow> ordered;
         QHash<QString, int> index;
@@ -63,6 +82,8 @@ void ReadingBook::endRound()
         }
         rows_ = ordered;
         rowByHash_ = index;
+        for (auto it = answeredMs_.begin(); it != answeredMs_.end();)
+            it = index.contains(it.key()) ? std::next(it) : answeredMs_.erase(it);
         // Requests for readings that are gone will never be answered.
         for (QSet<QString> *hashes : {&asked_, &wanted_}) {
             for (auto it = hashes->begin(); it != hashes->end();) {
@@ -86,10 +107,26 @@ void ReadingBook::endRound()
         }
         askedLastRound_ = askedThisRound_;
         askedThisRound_.clear();
+        if (lastRoundMs_ >= 0)
+            tickMs_ = qBound(shortestTickMs, nowMs - lastRoundMs_, longestTickMs);
+        lastRoundMs_ = nowMs;
+        for (const QString &hash : qAsConst(roundOrder_)) {
+            if (rowByHash_.contains(hash))
+                answeredMs_.insert(hash, nowMs);
+        }
     }
     roundOrder_.clear();
     roundSeen_.clear();
     roundHasCatalogue_ = false;
+    return hadCatalogue;
+}
+
+void ReadingBook::markStale(qint64 nowMs)
+{
+    for (ReadingRow &row : rows_) {
+        const qint64 answered = answeredMs_.value(row.hash, nowMs);
+        row.stale = wanted_.contains(row.hash) && nowMs - answered > staleTicks * tickMs_;
+    }
 }
 
 void ReadingBook::restart()
@@ -102,4 +139,6 @@ void ReadingBook::restart()
     roundOrder_.clear();
     roundSeen_.clear();
     roundHasCatalogue_ = false;
+    lastRoundMs_ = -1;
+    refused_.clear();
 }

@@ -15,6 +15,9 @@
 // order and readings missing from it are gone. A request that a round with
 // replies left unanswered, although it was made before that round, is asked
 // again.
+//
+// Rounds also time the server's tick, so that a watched reading not answered
+// for three ticks can be marked stale.
 
 #include "readingformat.h"
 
@@ -27,7 +30,11 @@ class ReadingBook
 {
 public:
     // Far more than any monitor publishes.
-    static constexpr int maximumRows = 100000;
+    static constexpr int defaultMaximumRows = 100000;
+    // Ticks a watched reading may go unanswered before it counts as stale.
+    static constexpr int staleTicks = 3;
+
+    explicit ReadingBook(int maximumRows = defaultMaximumRows);
 
     // One reply; `wanted` when the client watches this reading.
     void takeReply(const ReadingRow &row, bool wanted);
@@ -36,7 +43,14 @@ public:
     void takeUnreadableReply(const QString &hash);
     // The readings to ask for now, each once; they count as asked from here.
     [[nodiscard]] QStringList takeRequests();
-    void endRound();
+    // Ends a round at `nowMs` (any steady clock); true when it held a catalogue.
+    bool endRound(qint64 nowMs);
+    // Marks the watched readings not answered for `staleTicks` ticks.
+    void markStale(qint64 nowMs);
+    // The server's tick as last measured between two rounds.
+    [[nodiscard]] qint64 tickMs() const { return tickMs_; }
+    // Readings the catalogue offered beyond the maximum, not kept.
+    [[nodiscard]] int refusedRows() const { return refused_.size(); }
     // A new connection: nothing is asked any more.
     void restart();
 
@@ -45,7 +59,12 @@ public:
 private:
     void noteAnswer(const QString &hash, bool wanted);
 
+    int maximumRows_;
     QVector<ReadingRow> rows_;
+    QHash<QString, qint64> answeredMs_;
+    QSet<QString> refused_;
+    qint64 lastRoundMs_ = -1;
+    qint64 tickMs_ = 1000;
     QHash<QString, int> rowByHash_;
     QSet<QString> asked_;
     QSet<QString> askedThisRound_;

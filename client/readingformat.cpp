@@ -9,6 +9,8 @@
 namespace {
 
 constexpr int hashPrefixLength = 8;
+// Labels are never cut shorter than this, whatever the width.
+constexpr int shortestLabel = 12;
 
 bool isWide(uint code)
 {
@@ -17,6 +19,14 @@ bool isWide(uint code)
         || (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60)
         || (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F)
         || (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
+}
+
+int codeWidth(uint code)
+{
+    const QChar::Category category = QChar::category(code);
+    if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing)
+        return 0;
+    return isWide(code) ? 2 : 1;
 }
 
 QString padRight(const QString &text, int width)
@@ -29,8 +39,26 @@ QString padLeft(const QString &text, int width)
     return QString(qMax(0, width - displayWidth(text)), QLatin1Char(' ')) + text;
 }
 
-// Control characters from a hostile label must not drive the terminal.
-QString printable(const QString &text)
+// The start of `text` that fits `width` columns, with "…" when cut.
+QString shortened(const QString &text, int width)
+{
+    if (displayWidth(text) <= width)
+        return text;
+    QString kept;
+    int used = 1; // the ellipsis
+    const QVector<uint> codes = text.toUcs4();
+    for (uint code : codes) {
+        if (used + codeWidth(code) > width)
+            break;
+        used += codeWidth(code);
+        kept += QString::fromUcs4(&code, 1);
+    }
+    return kept + QStringLiteral("…");
+}
+
+} // namespace
+
+QString printableText(const QString &text)
 {
     QString clean = text;
     for (QChar &c : clean) {
@@ -40,23 +68,21 @@ QString printable(const QString &text)
     return clean;
 }
 
-} // namespace
-
 int displayWidth(const QString &text)
 {
     int width = 0;
     const QVector<uint> codes = text.toUcs4();
-    for (uint code : codes) {
-        const QChar::Category category = QChar::category(code);
-        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing)
-            continue;
-        width += isWide(code) ? 2 : 1;
-    }
+    for (uint code : codes)
+        width += codeWidth(code);
     return width;
 }
 
 QString displayValue(double value)
 {
+    if (std::isnan(value))
+        return QStringLiteral("nan");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("inf") : QStringLiteral("-inf");
     const double magnitude = std::fabs(value);
     if (value != 0.0 && (magnitude < 0.001 || magnitude >= 1e12))
         return QString::number(value, 'g', 6);
@@ -70,28 +96,40 @@ QString displayValue(double value)
     return text;
 }
 
-QStringList formatTable(const QVector<ReadingRow> &rows)
+QStringList formatTable(const QVector<ReadingRow> &rows, const TableStyle &style)
 {
-    const QString hashHeading = QStringLiteral("Hash");
-    const QString labelHeading = QStringLiteral("Label");
-    const QString valueHeading = QStringLiteral("Value");
-    const QString unitHeading = QStringLiteral("Unit");
-    int labelWidth = displayWidth(labelHeading);
-    int valueWidth = displayWidth(valueHeading);
-    for (const ReadingRow &row : rows) {
-        labelWidth = qMax(labelWidth, displayWidth(printable(row.label)));
-        valueWidth = qMax(valueWidth, displayWidth(displayValue(row.value)));
-    }
     const QString gap = QStringLiteral("  ");
-    QStringList lines;
-    lines << (padRight(hashHeading, hashPrefixLength) + gap + padRight(labelHeading, labelWidth) + gap
-              + padLeft(valueHeading, valueWidth) + gap + unitHeading);
+    const QString staleMark = QStringLiteral("stale");
+    int labelWidth = displayWidth(QStringLiteral("Label"));
+    int valueWidth = displayWidth(QStringLiteral("Value"));
+    int unitWidth = displayWidth(QStringLiteral("Unit"));
+    bool anyStale = false;
     for (const ReadingRow &row : rows) {
-        QString line = padRight(row.hash.left(hashPrefixLength), hashPrefixLength) + gap
-            + padRight(printable(row.label), labelWidth) + gap + padLeft(displayValue(row.value), valueWidth);
-        if (!row.unit.isEmpty())
-            line += gap + printable(row.unit);
-        lines << line;
+        labelWidth = qMax(labelWidth, displayWidth(printableText(row.label)));
+        valueWidth = qMax(valueWidth, displayWidth(displayValue(row.value)));
+        unitWidth = qMax(unitWidth, displayWidth(printableText(row.unit)));
+        anyStale = anyStale || row.stale;
+    }
+    const int hashWidth = style.hashes ? hashPrefixLength + gap.size() : 0;
+    const int staleWidth = anyStale ? gap.size() + staleMark.size() : 0;
+    if (style.width > 0) {
+        const int room = style.width - hashWidth - 2 * gap.size() - valueWidth - unitWidth - staleWidth;
+        labelWidth = qMin(labelWidth, qMax(shortestLabel, room));
+    }
+    const auto line = [&](const QString &hash, const QString &label, const QString &value, const QString &unit,
+                          bool stale) {
+        QString text = style.hashes ? padRight(hash, hashPrefixLength) + gap : QString();
+        text += padRight(shortened(label, labelWidth), labelWidth) + gap + padLeft(value, valueWidth);
+        if (stale)
+            return text + gap + padRight(unit, unitWidth) + gap + staleMark;
+        return unit.isEmpty() ? text : text + gap + unit;
+    };
+    QStringList lines;
+    lines << line(QStringLiteral("Hash"), QStringLiteral("Label"), QStringLiteral("Value"), QStringLiteral("Unit"),
+                  false);
+    for (const ReadingRow &row : rows) {
+        lines << line(row.hash.left(hashPrefixLength), printableText(row.label), displayValue(row.value),
+                      printableText(row.unit), row.stale);
     }
     return lines;
 }
@@ -101,7 +139,7 @@ QByteArray formatJsonLine(const ReadingRow &row, const QDateTime &time)
     QJsonObject object;
     object.insert(QStringLiteral("hash"), row.hash);
     object.insert(QStringLiteral("label"), row.label);
-    object.insert(QStringLiteral("value"), row.value);
+    object.insert(QStringLiteral("value"), std::isfinite(row.value) ? QJsonValue(row.value) : QJsonValue());
     object.insert(QStringLiteral("unit"), row.unit);
     object.insert(QStringLiteral("time"), time.toUTC().toString(Qt::ISODateWithMs));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -110,10 +148,10 @@ QByteArray formatJsonLine(const ReadingRow &row, const QDateTime &time)
 QString formatPlainLine(const ReadingRow &row, const QDateTime &time)
 {
     QString line = time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")) + QLatin1Char(' ')
-        + row.hash.left(hashPrefixLength) + QLatin1Char(' ') + printable(row.label) + QLatin1Char(' ')
+        + row.hash.left(hashPrefixLength) + QLatin1Char(' ') + printableText(row.label) + QLatin1Char(' ')
         + displayValue(row.value);
     if (!row.unit.isEmpty())
-        line += QLatin1Char(' ') + printable(row.unit);
+        line += QLatin1Char(' ') + printableText(row.unit);
     return line;
 }
 

@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -59,6 +60,16 @@ ParsedReply problem(const QString &hash, const QString &why)
 
 bool parseReplyValue(const QByteArray &text, double *value)
 {
+    // What Telvane sends for a value that is no finite number: a reading all the same.
+    if (text == "nan") {
+        *value = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    if (text == "inf" || text == "+inf" || text == "-inf") {
+        *value = text.startsWith('-') ? -std::numeric_limits<double>::infinity()
+                                      : std::numeric_limits<double>::infinity();
+        return true;
+    }
     static const QRegularExpression number(
         QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
     const QString asText = QString::fromLatin1(text);

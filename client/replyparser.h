@@ -7,8 +7,8 @@
 // What keeps it readable:
 //  - a reply starts with "v2sd::", 40 hexadecimal characters and "::", so the
 //    next such header ends the reply before it;
-//  - the value is a plain decimal number between two "::", never holding a
-//    colon; of the possible splits we take the rightmost one whose value is a
+//  - the value is a plain decimal number (or "nan", "inf", "-inf") between
+//    two "::", never holding a colon; of the possible splits we take the rightmost one whose value is a
 //    number, because units are short (at most 15 characters) while labels are
 //    long and free ("Core::1" must stay one label);
 //  - the last reply of a burst cannot be told complete until the next header
@@ -37,7 +37,8 @@ struct ParsedReply
 // Position of the first reply header at or after `from`, or -1.
 [[nodiscard]] int findReplyHeader(const QByteArray &bytes, int from = 0);
 
-// Whether `text` is a finite decimal number as QString::number writes it.
+// Whether `text` is a number as QString::number writes it: decimal, or
+// "nan", "inf", "-inf" for values that are not finite.
 [[nodiscard]] bool parseReplyValue(const QByteArray &text, double *value);
 
 class ReplyStream

@@ -8,32 +8,7 @@
 set -u
 publish=$1 telvane=$2 client=$3 fixture=$4
 
-work=$(mktemp -d)
-pids=
-cleanup() {
-    for pid in $pids; do kill "$pid" 2>/dev/null; done
-    for pid in $pids; do wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-    echo "FAIL: $*"
-    for log in "$work"/*.log; do echo "--- $log"; tail -n 20 "$log"; done
-    exit 1
-}
-
-# Waits up to $1 seconds for the command after it to succeed.
-within() {
-    limit=$(( $1 * 10 )); shift
-    while [ "$limit" -gt 0 ]; do
-        "$@" && return 0
-        sleep 0.1
-        limit=$((limit - 1))
-    done
-    return 1
-}
+. "$(dirname "$0")/scriptlib.sh"
 
 # Another Telvane or publisher of this machine (a developer's, another build's
 # test) owns the port or the section: skip rather than disturb it.

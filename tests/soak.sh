@@ -30,5 +30,9 @@ run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
 run publisher-killed
+if [ -x "$build/telvane-hub" ]; then
+    echo "== hub viewers"
+    python3 "$root/tests/hub/viewers.py" "$build" --seconds $((60 * minutes)) || failed=1
+fi
 [ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"
 exit "$failed"

@@ -1,10 +1,14 @@
 #include "network.h"
+#include "hostport.h"
 #include "readingbook.h"
+#include "readingformat.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -23,19 +27,41 @@ quint16 unusedPort()
     return probe.serverPort();
 }
 
+struct FakeReading
+{
+    QString hash;
+    QString label;
+    QString value;
+    QString unit;
+};
+
+const QVector<FakeReading> smallCatalogue = {
+    {hashA, QStringLiteral("Board Temp"), QStringLiteral("52"), QStringLiteral("°C")},
+    {hashB, QStringLiteral("Fan::1"), QStringLiteral("1250"), QStringLiteral("RPM")},
+    {hashC, QStringLiteral("Vcore"), QStringLiteral("1.2126"), QStringLiteral("V")},
+};
+
 // A Telvane network service on a free port that offers a small catalogue to
-// each new client, as the main window does.
+// each new client, as the main window does; with `answers`, it answers each
+// request at once.
 class FakeTelvane : public QObject
 {
 public:
-    FakeTelvane()
+    explicit FakeTelvane(const QVector<FakeReading> &catalogue = smallCatalogue, bool answers = false)
     {
         network.setPort(0);
         network.setAddressSource([] { return QList<QHostAddress>(); });
-        connect(&network, &Network::client_connected, this, [this] {
-            network.sendReading(hashA, QStringLiteral("Board Temp"), QStringLiteral("52"), QStringLiteral("°C"));
-            network.sendReading(hashB, QStringLiteral("Fan::1"), QStringLiteral("1250"), QStringLiteral("RPM"));
-            network.sendReading(hashC, QStringLiteral("Vcore"), QStringLiteral("1.2126"), QStringLiteral("V"));
+        connect(&network, &Network::client_connected, this, [this, catalogue] {
+            for (const FakeReading &reading : catalogue)
+                network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
+        });
+        connect(&network, &Network::requestedHash, this, [this, catalogue, answers](const QString &hash) {
+            if (!answers)
+                return;
+            for (const FakeReading &reading : catalogue) {
+                if (reading.hash == hash)
+                    network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
+            }
         });
         network.startServer();
     }
@@ -43,6 +69,35 @@ public:
 
     Network network;
 };
+
+// A server that is not a Telvane: on each connection it sends `greeting`
+// (after `delayMs`), then `trickle` again every 100 ms.
+class OtherServer : public QObject
+{
+public:
+    OtherServer(const QByteArray &greeting, int delayMs = 0, const QByteArray &trickle = QByteArray())
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [=] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            QTimer::singleShot(delayMs, socket, [socket, greeting] { socket->write(greeting); });
+            if (trickle.isEmpty())
+                return;
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [socket, trickle] { socket->write(trickle); });
+            timer->start(100);
+        });
+    }
+    QString port() const { return QString::number(server.serverPort()); }
+
+    QTcpServer server;
+};
+
+QByteArray replyBytes(const FakeReading &reading)
+{
+    return "v2sd::" + reading.hash.toLatin1() + "::" + reading.label.toUtf8() + "::" + reading.value.toUtf8() + "::"
+        + reading.unit.toUtf8() + ';';
+}
 
 QStringList stdoutLines(QProcess &process)
 {
@@ -61,10 +116,12 @@ bool waitForExit(QProcess &process)
 
 ReadingRow row(const QString &hash, double value)
 {
-    return ReadingRow{hash, hash.left(1), value, QString()};
+    return ReadingRow{hash, hash.left(1), value, QString(), false};
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(ReadingRow)
 
 class TestClient : public QObject
 {
@@ -78,13 +135,27 @@ private slots:
     void badOptions();
     void oneRequestPerReadingInFlight();
     void resentCatalogueDropsVanishedReadings();
+    void notFiniteValuesAreReadings();
+    void oneShotWaitsForASlowCatalogue();
+    void tricklingServerMeetsTheDeadline();
+    void serverBytesInComplaintsAreEscaped_data();
+    void serverBytesInComplaintsAreEscaped();
+    void watchEndsWhenItsOutputCloses();
+    void hostWithPort_data();
+    void hostWithPort();
+    void filterMatchingNothing();
+    void tables_data();
+    void tables();
+    void hostPortParsing_data();
+    void hostPortParsing();
+    void unansweredReadingsTurnStale();
 };
 
 void TestClient::printsTheCatalogueAsATable()
 {
     FakeTelvane server;
     QProcess client;
-    client.start(clientProgram, {QStringLiteral("127.0.0.1"), QStringLiteral("--port"), server.port()});
+    client.start(clientProgram, {QStringLiteral("127.0.0.1"), QStringLiteral("--port"), server.port(), QStringLiteral("--hashes")});
     QVERIFY(waitForExit(client));
     QCOMPARE(client.exitCode(), 0);
     QCOMPARE(stdoutLines(client), (QStringList{QStringLiteral("Hash      Label       Value  Unit"),
@@ -145,6 +216,14 @@ void TestClient::badOptions_data()
     QTest::newRow("settle too short") << QStringList{QStringLiteral("--settle"), QStringLiteral("1")}
                                       << QStringLiteral("--settle wants");
     QTest::newRow("two hosts") << QStringList{QStringLiteral("a"), QStringLiteral("b")} << QStringLiteral("only one host");
+    QTest::newRow("two ports") << QStringList{QStringLiteral("[::1]:9000"), QStringLiteral("--port"), QStringLiteral("9001")}
+                               << QStringLiteral("two ports given");
+    QTest::newRow("port after host not a number") << QStringList{QStringLiteral("host:http")}
+                                                  << QStringLiteral("the port wants a number");
+    QTest::newRow("unclosed bracket") << QStringList{QStringLiteral("[::1:8881")}
+                                      << QStringLiteral("lacks the closing bracket");
+    QTest::newRow("deadline too short") << QStringList{QStringLiteral("--deadline"), QStringLiteral("5")}
+                                        << QStringLiteral("--deadline wants");
     QTest::newRow("reconnect without watch") << QStringList{QStringLiteral("--reconnect")}
                                              << QStringLiteral("only makes sense with --watch");
 }
@@ -170,21 +249,21 @@ void TestClient::oneRequestPerReadingInFlight()
     };
     // The catalogue: everything watched is asked for once (C is filtered out).
     QCOMPARE(burst({hashA, hashB, hashC}), (QStringList{hashA, hashB}));
-    book.endRound();
+    book.endRound(0);
     // The count changed: the catalogue comes again, then the tick's answers;
     // each reading is still asked for once.
     QCOMPARE(burst({hashA, hashB, hashC, hashA, hashB}), (QStringList{hashA, hashB}));
-    book.endRound();
+    book.endRound(0);
     QCOMPARE(burst({hashB, hashA}), (QStringList{hashB, hashA}));
     // An unreadable answer is an answer: asked again; an unknown one is not.
     book.takeUnreadableReply(hashA);
     book.takeUnreadableReply(QStringLiteral("d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4d4"));
     QCOMPARE(book.takeRequests(), QStringList{hashA});
-    book.endRound();
+    book.endRound(0);
     // The answer for B never comes (the server lost the request): after the
     // next round with replies, B is asked again.
     QCOMPARE(burst({hashA}), QStringList{hashA});
-    book.endRound();
+    book.endRound(0);
     QCOMPARE(book.takeRequests(), QStringList{hashB});
 }
 
@@ -195,7 +274,7 @@ void TestClient::resentCatalogueDropsVanishedReadings()
         for (const QString &hash : hashes)
             book.takeReply(row(hash, 2.0), true);
         (void)book.takeRequests();
-        book.endRound();
+        book.endRound(0);
         QStringList order;
         for (const ReadingRow &r : book.rows())
             order << r.hash;
@@ -208,6 +287,252 @@ void TestClient::resentCatalogueDropsVanishedReadings()
     QCOMPARE(round({hashC, hashA, hashC, hashA}), (QStringList{hashC, hashA}));
     // A tick that misses nothing asked keeps the rows.
     QCOMPARE(round({hashA, hashC}), (QStringList{hashC, hashA}));
+}
+
+void TestClient::notFiniteValuesAreReadings()
+{
+    const QVector<FakeReading> catalogue = {
+        {hashA, QStringLiteral("Ratio"), QStringLiteral("nan"), QStringLiteral("x")},
+        {hashB, QStringLiteral("Peak"), QStringLiteral("inf"), QStringLiteral("W")},
+        {hashC, QStringLiteral("Floor"), QStringLiteral("-inf"), QStringLiteral("W")},
+    };
+    FakeTelvane server(catalogue);
+    QProcess table;
+    table.start(clientProgram, {QStringLiteral("--port"), server.port()});
+    QVERIFY(waitForExit(table));
+    QCOMPARE(table.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(table.readAllStandardError()), QString());
+    QCOMPARE(stdoutLines(table), (QStringList{QStringLiteral("Label  Value  Unit"), QStringLiteral("Ratio    nan  x"),
+                                              QStringLiteral("Peak     inf  W"), QStringLiteral("Floor   -inf  W")}));
+
+    FakeTelvane answering(catalogue, true);
+    QProcess json;
+    json.start(clientProgram, {QStringLiteral("--port"), answering.port(), QStringLiteral("--watch"),
+                               QStringLiteral("--json")});
+    // The catalogue and then answers, tick after tick, none of them a complaint.
+    QTRY_VERIFY_WITH_TIMEOUT(json.bytesAvailable() > 2000, 10000);
+    json.kill();
+    QVERIFY(waitForExit(json));
+    QCOMPARE(QString::fromUtf8(json.readAllStandardError()), QString());
+    const QStringList lines = stdoutLines(json);
+    QVERIFY(lines.size() > 6);
+    for (const QString &line : lines.mid(0, lines.size() - 1))
+        QVERIFY2(line.contains(QStringLiteral("\"value\":null")), qPrintable(line));
+}
+
+void TestClient::oneShotWaitsForASlowCatalogue()
+{
+    // A big catalogue takes Telvane a while: its first byte comes long after
+    // the settle time, yet well within the time-out.
+    QByteArray catalogue;
+    for (const FakeReading &reading : smallCatalogue)
+        catalogue += replyBytes(reading);
+    OtherServer slow(catalogue, 1500);
+    QProcess client;
+    client.start(clientProgram, {QStringLiteral("--port"), slow.port(), QStringLiteral("--settle"), QStringLiteral("300")});
+    QVERIFY(waitForExit(client));
+    QCOMPARE(client.exitCode(), 0);
+    QCOMPARE(stdoutLines(client).size(), 4);
+}
+
+void TestClient::tricklingServerMeetsTheDeadline()
+{
+    FakeReading endless = smallCatalogue.first();
+    endless.label = QStringLiteral("Endless ");
+    OtherServer trickler(replyBytes(endless).chopped(1), 0, "x");
+    QProcess client;
+    client.start(clientProgram, {QStringLiteral("--port"), trickler.port(), QStringLiteral("--deadline"),
+                                 QStringLiteral("1500")});
+    QVERIFY(waitForExit(client));
+    QCOMPARE(client.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(client.readAllStandardError()).contains(QStringLiteral("still sending after 1500 ms")));
+}
+
+void TestClient::serverBytesInComplaintsAreEscaped_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("not a Telvane") << QByteArray("SSH-2.0-\x1b]0;owned\x07\x1b[2J") << 6
+                                   << QStringLiteral("does not speak Telvane's protocol; it sent \"SSH-2.0-\uFFFD]0;owned\uFFFD\uFFFD[2J\"");
+    QByteArray hostile = "v2sd::" + hashB.toLatin1() + "::Evil\x1b[31m::loud::V;";
+    QTest::newRow("a bad reply among good ones") << hostile + replyBytes(smallCatalogue.first()) << 0
+                                                  << QStringLiteral("skipped a reply: reply without a numeric value: "
+                                                                    "\"v2sd::b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2::Evil\uFFFD[31m::l…\"");
+}
+
+void TestClient::serverBytesInComplaintsAreEscaped()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    OtherServer server(sent);
+    QProcess client;
+    client.start(clientProgram, {QStringLiteral("--port"), server.port()});
+    QVERIFY(waitForExit(client));
+    QCOMPARE(client.exitCode(), exitCode);
+    const QString errors = QString::fromUtf8(client.readAllStandardError());
+    QVERIFY2(!errors.contains(QChar(0x1b)) && !errors.contains(QChar(0x07)), qPrintable(errors));
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+    QVERIFY(!errors.contains(QStringLiteral("is the sensor monitor running")));
+}
+
+void TestClient::watchEndsWhenItsOutputCloses()
+{
+    FakeTelvane server(smallCatalogue, true);
+    QProcess pipeline;
+    // `| head -3`, with SIGPIPE ignored as some launchers leave it: the client
+    // itself must notice that nobody reads any more, and end.
+    pipeline.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("trap '' PIPE; \"$0\" \"$@\" | head -n 3"),
+                                          clientProgram, QStringLiteral("--port"), server.port(),
+                                          QStringLiteral("--watch")});
+    QVERIFY(waitForExit(pipeline));
+    QCOMPARE(pipeline.exitCode(), 0);
+    QCOMPARE(stdoutLines(pipeline).size(), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(server.network.currentClient()->state(), QAbstractSocket::UnconnectedState, 5000);
+}
+
+void TestClient::hostWithPort_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::newRow("IPv4:port") << QStringLiteral("127.0.0.1:%1");
+    QTest::newRow("[IPv6]:port") << QStringLiteral("[::1]:%1");
+    QTest::newRow("name:port") << QStringLiteral("localhost:%1");
+}
+
+void TestClient::hostWithPort()
+{
+    QFETCH(QString, host);
+    FakeTelvane server;
+    QProcess client;
+    client.start(clientProgram, {host.arg(server.port())});
+    QVERIFY(waitForExit(client));
+    QCOMPARE(QString::fromUtf8(client.readAllStandardError()), QString());
+    QCOMPARE(client.exitCode(), 0);
+    QCOMPARE(stdoutLines(client).size(), 4);
+}
+
+void TestClient::filterMatchingNothing()
+{
+    FakeTelvane server;
+    QProcess client;
+    client.start(clientProgram, {QStringLiteral("--port"), server.port(), QStringLiteral("--filter"),
+                                 QStringLiteral("gpu")});
+    QVERIFY(waitForExit(client));
+    QCOMPARE(client.exitCode(), 6);
+    QCOMPARE(QString::fromUtf8(client.readAllStandardError()).trimmed(),
+             QStringLiteral("telvane-client: none of the 3 readings of 127.0.0.1 port %1 has \"gpu\" in its label")
+                 .arg(server.port()));
+    QCOMPARE(client.readAllStandardOutput(), QByteArray());
+}
+
+void TestClient::tables_data()
+{
+    QTest::addColumn<QVector<ReadingRow>>("rows");
+    QTest::addColumn<bool>("hashes");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QStringList>("lines");
+
+    const QVector<ReadingRow> plain = {{hashA, QStringLiteral("CPU"), 45.5, QStringLiteral("°C"), false},
+                                       {hashB, QStringLiteral("Fan"), 1200, QStringLiteral("RPM"), true},
+                                       {hashC, QStringLiteral("Ratio"), qQNaN(), QString(), false}};
+    QTest::newRow("no hashes, a stale reading")
+        << plain << false << 0
+        << QStringList{QStringLiteral("Label  Value  Unit"), QStringLiteral("CPU     45.5  °C"),
+                       QStringLiteral("Fan     1200  RPM   stale"), QStringLiteral("Ratio    nan")};
+    QTest::newRow("hashes") << plain.mid(0, 1) << true << 0
+                            << QStringList{QStringLiteral("Hash      Label  Value  Unit"),
+                                           QStringLiteral("a1a1a1a1  CPU     45.5  °C")};
+    const QString longLabel = QStringLiteral("Motherboard Nuvoton NCT6798D Temperature Sensor Number Seventeen Ex"
+                                             "tra Long");
+    const QVector<ReadingRow> wide = {{hashA, longLabel, -12.25, QStringLiteral("°C"), false}};
+    // 80 columns: label 66, gap, value 6, gap, unit 4.
+    QTest::newRow("fits 80 columns")
+        << wide << false << 80
+        << QStringList{QStringLiteral("Label").leftJustified(66) + QStringLiteral("   Value  Unit"),
+                       longLabel.left(65) + QStringLiteral("…  -12.25  °C")};
+    QTest::newRow("no limit") << wide << false << 0
+                              << QStringList{QStringLiteral("Label").leftJustified(longLabel.size())
+                                                 + QStringLiteral("   Value  Unit"),
+                                             longLabel + QStringLiteral("  -12.25  °C")};
+}
+
+void TestClient::tables()
+{
+    QFETCH(QVector<ReadingRow>, rows);
+    QFETCH(bool, hashes);
+    QFETCH(int, width);
+    QFETCH(QStringList, lines);
+    TableStyle style;
+    style.hashes = hashes;
+    style.width = width;
+    const QStringList table = formatTable(rows, style);
+    QCOMPARE(table, lines);
+    for (const QString &line : table)
+        QVERIFY(width == 0 || displayWidth(line) <= width);
+}
+
+void TestClient::hostPortParsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed"); // "host|port|given" or "error"
+
+    QTest::newRow("name") << QStringLiteral("telvane.lan") << QStringLiteral("telvane.lan|8881|0");
+    QTest::newRow("name:port") << QStringLiteral("telvane.lan:9000") << QStringLiteral("telvane.lan|9000|1");
+    QTest::newRow("IPv4:port") << QStringLiteral("192.168.1.20:8882") << QStringLiteral("192.168.1.20|8882|1");
+    QTest::newRow("bare IPv6") << QStringLiteral("fe80::1") << QStringLiteral("fe80::1|8881|0");
+    QTest::newRow("IPv6 in brackets") << QStringLiteral("[::1]") << QStringLiteral("::1|8881|0");
+    QTest::newRow("[IPv6]:port") << QStringLiteral("[2001:db8::7]:8000") << QStringLiteral("2001:db8::7|8000|1");
+    QTest::newRow("spaces around") << QStringLiteral(" host:1 ") << QStringLiteral("host|1|1");
+    QTest::newRow("port zero") << QStringLiteral("host:0") << QStringLiteral("error");
+    QTest::newRow("port too big") << QStringLiteral("host:65536") << QStringLiteral("error");
+    QTest::newRow("empty port") << QStringLiteral("host:") << QStringLiteral("error");
+    QTest::newRow("empty host") << QStringLiteral(":8881") << QStringLiteral("error");
+    QTest::newRow("empty brackets") << QStringLiteral("[]:8881") << QStringLiteral("error");
+    QTest::newRow("junk after brackets") << QStringLiteral("[::1]x") << QStringLiteral("error");
+}
+
+void TestClient::hostPortParsing()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+    const HostPort result = parseHostPort(text, 8881);
+    const QString described = result.ok ? QStringLiteral("%1|%2|%3").arg(result.host).arg(result.port).arg(int(result.portGiven))
+                                        : QStringLiteral("error");
+    QCOMPARE(described, parsed);
+    QCOMPARE(result.error.isEmpty(), result.ok);
+}
+
+void TestClient::unansweredReadingsTurnStale()
+{
+    ReadingBook book;
+    const auto round = [&book](const QStringList &hashes, qint64 nowMs) {
+        for (const QString &hash : hashes)
+            book.takeReply(row(hash, 1.0), hash != hashC);
+        (void)book.takeRequests();
+        book.endRound(nowMs);
+        book.markStale(nowMs);
+        QStringList stale;
+        for (const ReadingRow &r : book.rows()) {
+            if (r.stale)
+                stale << r.hash.left(1);
+        }
+        return stale;
+    };
+    // Ticks of one second; B stops being answered after the first, C is not watched.
+    QCOMPARE(round({hashA, hashB, hashC}, 1000), QStringList());
+    QCOMPARE(round({hashA}, 2000), QStringList());
+    QCOMPARE(book.tickMs(), qint64(1000));
+    QCOMPARE(round({hashA}, 3000), QStringList());
+    QCOMPARE(round({hashA}, 4000), QStringList());
+    QCOMPARE(round({hashA}, 5000), QStringList{QStringLiteral("b")});
+    // Silence marks everything watched, in time.
+    book.markStale(8500);
+    QCOMPARE(book.rows().at(0).stale, true);
+    QCOMPARE(book.rows().at(2).stale, false);
+    // An answer makes it fresh again.
+    QCOMPARE(round({hashA, hashB}, 9000), QStringList());
 }
 
 QTEST_MAIN(TestClient)

@@ -71,6 +71,10 @@ void TestReplyParser::oneReply_data()
                               << QStringLiteral("a1a1|Clock|1234570|Hz");
     QTest::newRow("negative, empty unit") << reply(hashA, QStringLiteral("Offset"), "-5.5", QString())
                                           << QStringLiteral("a1a1|Offset|-5.5|");
+    QTest::newRow("-inf") << reply(hashA, QStringLiteral("Floor"), "-inf", QStringLiteral("W"))
+                          << QStringLiteral("a1a1|Floor|-inf|W");
+    QTest::newRow("infinity is no spelling of Telvane's") << reply(hashA, QStringLiteral("Peak"), "Infinity", QStringLiteral("W"))
+                                                          << QStringLiteral("skipped: reply without a numeric value");
     QTest::newRow("empty label") << reply(hashA, QString(), "1", QStringLiteral("V")) << QStringLiteral("a1a1||1|V");
     QTest::newRow(":: in label") << reply(hashA, QStringLiteral("CPU::Core 1"), "45", degrees)
                                  << QStringLiteral("a1a1|CPU::Core 1|45|°C");
@@ -94,10 +98,10 @@ void TestReplyParser::oneReply_data()
                                      << QStringLiteral("a1a1|X|1|");
     QTest::newRow("value not a number") << reply(hashA, QStringLiteral("Fan"), "N/A", QStringLiteral("RPM"))
                                         << QStringLiteral("skipped: reply without a numeric value");
-    QTest::newRow("value nan") << reply(hashA, QStringLiteral("Fan"), "nan", QStringLiteral("RPM"))
-                               << QStringLiteral("skipped: reply without a numeric value");
-    QTest::newRow("value inf") << reply(hashA, QStringLiteral("Fan"), "inf", QStringLiteral("RPM"))
-                               << QStringLiteral("skipped: reply without a numeric value");
+    QTest::newRow("value nan, a reading all the same") << reply(hashA, QStringLiteral("Fan"), "nan", QStringLiteral("RPM"))
+                                                  << QStringLiteral("a1a1|Fan|nan|RPM");
+    QTest::newRow("value inf, a reading all the same") << reply(hashA, QStringLiteral("Fan"), "inf", QStringLiteral("RPM"))
+                                                  << QStringLiteral("a1a1|Fan|inf|RPM");
     QTest::newRow("value with a comma") << reply(hashA, QStringLiteral("Fan"), "1,5", QStringLiteral("V"))
                                         << QStringLiteral("skipped: reply without a numeric value");
     QTest::newRow("empty value") << reply(hashA, QStringLiteral("Fan"), "", QStringLiteral("V"))

@@ -1,0 +1,32 @@
+#include "rendercache.h"
+
+RenderCache::RenderCache(qint64 maximumAgeMs, Render render)
+    : maximumAgeMs_(maximumAgeMs)
+    , render_(std::move(render))
+{
+}
+
+std::shared_ptr<const std::string> RenderCache::get(quint64 generation, qint64 nowMs)
+{
+    const auto current = [&]() -> std::shared_ptr<const std::string> {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const qint64 age = nowMs - renderedMs_;
+        if (body_ && generation == generation_ && age >= 0 && age < maximumAgeMs_)
+            return body_;
+        // Newer data, but a rendering of the same moment serves as well.
+        if (body_ && age >= 0 && age < maximumAgeMs_ / 4)
+            return body_;
+        return nullptr;
+    };
+    if (auto body = current())
+        return body;
+    std::lock_guard<std::mutex> rendering(renderMutex_);
+    if (auto body = current())
+        return body;
+    auto body = std::make_shared<const std::string>(render_(nowMs));
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_ = body;
+    generation_ = generation;
+    renderedMs_ = nowMs;
+    return body;
+}

@@ -1,0 +1,50 @@
+#include "telvanehub.h"
+
+#include "hubhttpserver.h"
+#include "upstreamfeed.h"
+
+TelvaneHub::TelvaneHub(const HubOptions &options, const QByteArray &page, QObject *parent)
+    : QObject(parent)
+    , options_(options)
+    , server_(std::make_unique<HubHttpServer>(store_, page))
+{
+}
+
+TelvaneHub::~TelvaneHub()
+{
+    // The HTTP threads read the store and the feeds write it: both end before it.
+    server_->stop();
+    qDeleteAll(findChildren<UpstreamFeed *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+bool TelvaneHub::start(QString *error)
+{
+    if (!server_->listen(options_.listenHost, options_.listenPort, error))
+        return false;
+    emit message(QStringLiteral("serving http://%1/ for %2 Telvanes")
+                     .arg(formatHostPort(options_.listenHost, server_->port()))
+                     .arg(options_.upstreams.size()));
+    for (const HostPort &upstream : qAsConst(options_.upstreams)) {
+        ClientOptions link;
+        link.host = upstream.host;
+        link.port = upstream.port;
+        link.watch = true;
+        link.reconnect = true;
+        const int index = store_.addUpstream(formatHostPort(upstream.host, upstream.port));
+        if (index < 0) {
+            emit message(QStringLiteral("%1 left out: at most %2 Telvanes")
+                             .arg(upstream.host)
+                             .arg(HubStore::maximumUpstreams));
+            continue;
+        }
+        auto *feed = new UpstreamFeed(store_, index, link, this);
+        connect(feed, &UpstreamFeed::message, this, &TelvaneHub::message);
+        feed->start();
+    }
+    return true;
+}
+
+quint16 TelvaneHub::port() const
+{
+    return server_->port();
+}

@@ -1,0 +1,138 @@
+#!/bin/sh
+# The hub with real parts: two Telvanes, each in a network namespace of its
+# own with its own demo publisher and a private /dev/shm, telvane-hub
+# connected to both, Debian's prometheus scraping the hub every second, and
+# headless Chromium showing the hub's page. Stopping one Telvane must make
+# telvane_up 0 for it within 5 s while the other's readings keep coming;
+# restarting it brings it back.
+#
+# usage: endtoend.sh BUILD_DIR [SCREENSHOT.png]
+# Needs root (network namespaces); skips (77) otherwise or without the tools.
+set -u
+build=$(cd "$1" && pwd) shot=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+
+[ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
+for tool in prometheus chromium ip nsenter unshare python3; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+# Everything in a network namespace of its own: ports 9881 and 9090 are ours.
+if [ -z "${TELVANE_HUB_INNER:-}" ]; then
+    TELVANE_HUB_INNER=1 exec unshare -n sh "$0" "$@"
+fi
+ip link set lo up
+
+. "$here/../scriptlib.sh"
+
+# A computer: a namespace holder (network and mount, /dev/shm private) linked
+# to ours by a veth pair, with the demo publisher in it.
+computer() {
+    n=$1
+    unshare -mn --propagation private sh -c 'mount -t tmpfs tmpfs /dev/shm && exec sleep 100000' &
+    holder=$!
+    pids="$pids $holder"
+    within 10 sh -c "[ \"\$(readlink /proc/$holder/ns/net)\" != \"\$(readlink /proc/self/ns/net)\" ] && grep -q ' /dev/shm tmpfs' /proc/$holder/mounts" ||
+        fail "namespace $n did not come up"
+    ip link add "hub$n" type veth peer name eth0 netns "$holder" || fail "no veth pair"
+    ip addr add "10.213.$n.1/24" dev "hub$n" && ip link set "hub$n" up
+    nsenter -t "$holder" -n sh -c "ip link set lo up && ip addr add 10.213.$n.2/24 dev eth0 && ip link set eth0 up" ||
+        fail "cannot set up the network of computer $n"
+    nsenter -t "$holder" -n -m "$build/telvane-publish" --demo --readings $((20 + n * 5)) >"$work/publish$n.log" 2>&1 &
+    pids="$pids $!"
+    eval "holder$n=$holder"
+}
+
+start_telvane() {
+    n=$1
+    eval "holder=\$holder$n"
+    nsenter -t "$holder" -n -m env QT_QPA_PLATFORM=offscreen "$build/telvane" >>"$work/telvane$n.log" 2>&1 &
+    eval "telvane$n=$!"
+    pids="$pids $!"
+    within 30 nsenter -t "$holder" -n "$build/telvane-client" --settle 100 --timeout 500 >/dev/null 2>&1 ||
+        fail "telvane $n does not serve"
+}
+
+computer 1
+computer 2
+within 10 grep -q publishing "$work/publish1.log" || fail "publisher 1 did not start"
+within 10 grep -q publishing "$work/publish2.log" || fail "publisher 2 did not start"
+start_telvane 1
+start_telvane 2
+
+"$build/telvane-hub" 10.213.1.2 10.213.2.2 >"$work/hub.log" 2>&1 &
+pids="$pids $!"
+
+cat >"$work/prometheus.yml" <<YML
+global:
+  scrape_interval: 1s
+  evaluation_interval: 1s
+scrape_configs:
+  - job_name: telvane
+    honor_labels: true
+    static_configs:
+      - targets: ['127.0.0.1:9881']
+YML
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address=127.0.0.1:9090 >"$work/prometheus.log" 2>&1 &
+pids="$pids $!"
+prom() { python3 "$here/prom.py" http://127.0.0.1:9090 "$1" 2>/dev/null; }
+one="10.213.1.2:8881" two="10.213.2.2:8881"
+
+# Both computers' readings, as many as each publishes.
+counts_right() {
+    prom 'count by (instance) (telvane_reading)' >"$work/counts"
+    grep -qx "$one 25" "$work/counts" && grep -qx "$two 30" "$work/counts"
+}
+within 60 counts_right || fail "prometheus does not have both computers' readings: $(cat "$work/counts")"
+# Values that change over time, on both.
+changing() {
+    prom 'count by (instance) (changes(telvane_reading[20s]) > 0)' >"$work/changing"
+    [ "$(wc -l <"$work/changing")" -eq 2 ]
+}
+within 30 changing || fail "the values do not change: $(cat "$work/changing")"
+echo "ok: prometheus has $(tr '\n' ' ' <"$work/counts")readings, changing"
+
+# The page in a real browser: both computers and their readings in the DOM.
+browse() {
+    HOME="$work" chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$work/chromium" --virtual-time-budget=4000 --window-size=1100,1400 "$@" \
+        http://127.0.0.1:9881/ 2>>"$work/chromium.log"
+}
+browse --dump-dom >"$work/dom.html"
+for instance in "$one" "$two"; do
+    grep -q "class=\"name\">$instance<" "$work/dom.html" || fail "the page lacks $instance"
+done
+values=$(grep -o '<td class="value">[-0-9.]*</td>' "$work/dom.html" | wc -l)
+[ "$values" -eq 55 ] || fail "the page shows $values values, not 55"
+grep -q '<td class="label">CPU Package Power</td>' "$work/dom.html" || fail "the page lacks the readings' labels"
+echo "ok: the browser shows both computers and $values values"
+if [ -n "$shot" ]; then
+    # For a picture with some history in its sparklines: TELVANE_HUB_SHOT_AFTER=SECONDS.
+    sleep "${TELVANE_HUB_SHOT_AFTER:-0}"
+    browse --screenshot="$work/shot.png" >/dev/null && cp "$work/shot.png" "$shot" || fail "no screenshot"
+    echo "ok: screenshot in $shot"
+fi
+
+# One Telvane stops: down within 5 s, while the other's readings keep coming.
+kill "$telvane1"
+stopped=$(date +%s.%N)
+down() { prom "telvane_up{instance=\"$one\"}" | grep -qx "$one 0"; }
+within 10 down || fail "telvane_up did not fall to 0"
+took=$(python3 -c "import time; print(round(time.time() - $stopped, 1))")
+python3 -c "import sys; sys.exit(0 if float('$took') <= 5 else 1)" || fail "telvane_up fell to 0 only after $took s"
+echo "ok: telvane_up fell to 0 after $took s"
+last=$(prom "telvane_last_answer_timestamp_seconds{instance=\"$two\"}" | cut -d' ' -f2)
+newer() { now=$(prom "telvane_last_answer_timestamp_seconds{instance=\"$two\"}" | cut -d' ' -f2);
+          python3 -c "import sys; sys.exit(0 if float('${now:-0}') > float('${last:-0}') + 1 else 1)"; }
+within 10 newer || fail "the other Telvane's readings stopped too"
+prom "telvane_up{instance=\"$two\"}" | grep -qx "$two 1" || fail "the other Telvane is not up"
+echo "ok: the other Telvane keeps answering"
+
+# Back again.
+start_telvane 1
+up() { prom "telvane_up{instance=\"$one\"}" | grep -qx "$one 1"; }
+within 30 up || fail "telvane_up did not come back"
+within 10 counts_right || fail "the readings did not come back: $(cat "$work/counts")"
+echo "PASS: two Telvanes through the hub into Prometheus and a browser; one stopped and restarted"
+exit 0

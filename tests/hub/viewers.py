@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Many viewers: CLIENTS concurrent HTTP clients poll the hub's /metrics for
+SECONDS while the hub polls two stand-in Telvanes. Holds when every client is
+answered (and only with 200), the hub asks for every reading again on every
+tick of both Telvanes, its answers stay fresh, and its resident size stays flat.
+
+  viewers.py BUILD_DIR [--clients N] [--seconds S] [--readings N] [--no-memory-checks]
+"""
+import argparse
+import http.client
+import json
+import sys
+import threading
+import time
+import urllib.request
+
+from hubrig import StandInTelvane, resident_kib, start_hub, stop
+
+
+def viewer(port, until, counts, index):
+    connection = None
+    while time.monotonic() < until:
+        try:
+            if connection is None:
+                connection = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+            connection.request('GET', '/metrics')
+            response = connection.getresponse()
+            body = response.read()
+            if response.status == 200 and b'telvane_reading{' in body:
+                counts[index][0] += 1
+            else:
+                counts[index][1] += 1
+        except (OSError, http.client.HTTPException):
+            counts[index][2] += 1  # the server closed a kept-alive connection: connect again
+            connection = None
+    if connection:
+        connection.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('build')
+    parser.add_argument('--clients', type=int, default=200)
+    parser.add_argument('--seconds', type=int, default=30)
+    parser.add_argument('--readings', type=int, default=200)
+    parser.add_argument('--no-memory-checks', action='store_true')
+    args = parser.parse_args()
+
+    telvanes = [StandInTelvane('alpha', args.readings), StandInTelvane('beta', args.readings)]
+    for telvane in telvanes:
+        telvane.start()
+    hub, url = start_hub(args.build, telvanes)
+    failures = []
+    try:
+        warm_up = 5
+        time.sleep(warm_up)  # the catalogue and the first rounds
+        late_before = [t.late_ticks for t in telvanes]
+        ticks_before = [t.ticks for t in telvanes]
+        resident_before = resident_kib(hub.pid)
+        port = int(url.rsplit(':', 1)[1])
+        until = time.monotonic() + args.seconds
+        counts = [[0, 0, 0] for _ in range(args.clients)]
+        threads = [threading.Thread(target=viewer, args=(port, until, counts, i), daemon=True)
+                   for i in range(args.clients)]
+        for thread in threads:
+            thread.start()
+        oldest_answer = 0.0
+        while time.monotonic() < until:
+            data = json.load(urllib.request.urlopen(url + '/api/readings', timeout=30))
+            for computer in data['computers']:
+                if computer['last_answer_age'] is None or computer['state'] != 'up':
+                    failures.append('%s was %s under load' % (computer['instance'], computer['state']))
+                else:
+                    oldest_answer = max(oldest_answer, computer['last_answer_age'])
+            time.sleep(1)
+        for thread in threads:
+            thread.join(90)
+        resident_after = resident_kib(hub.pid)
+        answered = sum(c[0] for c in counts)
+        print('viewers: %d clients, %d answers in %d s (%.0f/s), %d reconnects, %d bad answers'
+              % (args.clients, answered, args.seconds, answered / args.seconds, sum(c[2] for c in counts),
+                 sum(c[1] for c in counts)))
+        late = [t.late_ticks - b for t, b in zip(telvanes, late_before)]
+        ticks = [t.ticks - b for t, b in zip(telvanes, ticks_before)]
+        print('upstream: ticks %s, ticks without every reading asked for again %s; oldest answer seen %.2f s'
+              % (ticks, late, oldest_answer))
+        print('memory: resident %.1f MiB before the viewers, %.1f MiB after'
+              % (resident_before / 1024, resident_after / 1024))
+        if any(c[0] == 0 for c in counts):
+            failures.append('%d clients got no answer' % sum(1 for c in counts if c[0] == 0))
+        if any(c[1] for c in counts):
+            failures.append('bad answers')
+        if any(late):
+            failures.append('the hub fell behind polling the Telvanes: %s' % late)
+        if oldest_answer > 2.5:
+            failures.append('an answer %.2f s old (the tick is 1 s)' % oldest_answer)
+        if not args.no_memory_checks and resident_after - resident_before > 16 * 1024:
+            failures.append('resident size grew by %.1f MiB' % ((resident_after - resident_before) / 1024))
+    finally:
+        code = stop(hub)
+        for telvane in telvanes:
+            telvane.stop()
+    if code != 0:
+        failures.append('telvane-hub ended with %s on SIGTERM' % code)
+    for failure in failures:
+        print('FAIL: ' + failure)
+    if not failures:
+        print('PASS')
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == '__main__':
+    main()

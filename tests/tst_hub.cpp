@@ -1,0 +1,526 @@
+#include "hubformat.h"
+#include "huboptions.h"
+#include "hubstore.h"
+#include "network.h"
+#include "readingformat.h"
+#include "readinghistory.h"
+#include "rendercache.h"
+#include "replyparser.h"
+#include "telvanehub.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QString hashA = QStringLiteral("a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1");
+const QString hashB = QStringLiteral("b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2");
+const qint64 now = 1700000000000; // ms since 1970
+const double notANumber = std::numeric_limits<double>::quiet_NaN();
+const double infinity = std::numeric_limits<double>::infinity();
+
+using Samples = QVector<QPair<qint64, double>>;
+
+HubReading reading(const QString &hash, const QString &label, double value, const QString &unit, qint64 answeredMs)
+{
+    HubReading result{hash, label, unit, value, answeredMs, {}};
+    if (answeredMs >= 0)
+        result.history.add(answeredMs / 1000, value);
+    return result;
+}
+
+UpstreamState upstream(const QString &instance, bool connected, qint64 lastAnswerMs,
+                       const QVector<HubReading> &readings = {})
+{
+    UpstreamState state;
+    state.instance = instance;
+    state.connected = connected;
+    state.lastAnswerMs = lastAnswerMs;
+    state.tickMs = 1000;
+    state.readings = readings;
+    return state;
+}
+
+ParsedReply parsed(const QString &hash, const QString &label, double value)
+{
+    ParsedReply reply;
+    reply.ok = true;
+    reply.hash = hash;
+    reply.label = label;
+    reply.value = value;
+    reply.unit = QStringLiteral("°C");
+    return reply;
+}
+
+// A Telvane's network service with two readings that answers requests on its
+// own tick, as the main window does. `offset` tells two of them apart.
+class TickingTelvane : public QObject
+{
+public:
+    explicit TickingTelvane(double offset, quint16 port = 0)
+        : offset_(offset)
+    {
+        network.setPort(port);
+        network.setAddressSource([] { return QList<QHostAddress>(); });
+        connect(&network, &Network::client_connected, this, [this] {
+            pending_.clear();
+            send(hashA);
+            send(hashB);
+        });
+        connect(&network, &Network::requestedHash, this, [this](const QString &hash) { pending_.append(hash); });
+        connect(&tick_, &QTimer::timeout, this, [this] {
+            ++ticks_;
+            const QStringList asked = pending_;
+            pending_.clear();
+            for (const QString &hash : asked)
+                send(hash);
+        });
+        tick_.start(500);
+        network.startServer();
+    }
+    quint16 port() const { return network.listeningPort(); }
+
+    Network network;
+
+private:
+    void send(const QString &hash)
+    {
+        const bool first = hash == hashA;
+        network.sendReading(hash, first ? QStringLiteral("CPU \"Package\"") : QStringLiteral("Fan"),
+                            QString::number(offset_ + (first ? ticks_ % 7 : 1000), 'f', 6),
+                            first ? QStringLiteral("°C") : QStringLiteral("RPM"));
+    }
+
+    double offset_;
+    QTimer tick_;
+    QStringList pending_;
+    int ticks_ = 0;
+};
+
+struct HttpAnswer
+{
+    int status = 0;
+    QByteArray type;
+    QByteArray body;
+};
+
+HttpAnswer httpGet(QNetworkAccessManager &manager, quint16 port, const QString &path)
+{
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    HttpAnswer answer;
+    if (reply->isFinished() || finished.wait(10000)) {
+        answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        answer.type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        answer.body = reply->readAll();
+    }
+    reply->deleteLater();
+    return answer;
+}
+
+// The sample lines of one metric, whole.
+QStringList samples(const QByteArray &metrics, const QString &name)
+{
+    QStringList found;
+    for (const QString &line : QString::fromUtf8(metrics).split(QLatin1Char('\n'))) {
+        if (line.startsWith(name + QLatin1Char('{')))
+            found << line;
+    }
+    return found;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Samples)
+
+class TestHub : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void labelValues_data();
+    void labelValues();
+    void sampleValues_data();
+    void sampleValues();
+    void jsonStrings_data();
+    void jsonStrings();
+    void wholeExposition();
+    void upstreamStates_data();
+    void upstreamStates();
+    void readingsAsJson();
+    void historyRing_data();
+    void historyRing();
+    void storeKeepsItsBounds();
+    void renderCacheRendersOncePerMoment();
+    void options_data();
+    void options();
+    void servesTwoTelvanesAndNoticesOneGoing();
+};
+
+void TestHub::labelValues_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("escaped");
+    QTest::newRow("plain") << QStringLiteral("CPU Package") << QByteArray("CPU Package");
+    QTest::newRow("double quote") << QStringLiteral("a \"b\"") << QByteArray("a \\\"b\\\"");
+    QTest::newRow("backslash") << QStringLiteral("C:\\temp") << QByteArray("C:\\\\temp");
+    QTest::newRow("line feed") << QStringLiteral("one\ntwo") << QByteArray("one\\ntwo");
+    QTest::newRow("all, in order") << QStringLiteral("\\\"\n") << QByteArray("\\\\\\\"\\n");
+    QTest::newRow("UTF-8 as is") << QStringLiteral("°C Ω") << QByteArray("\xc2\xb0" "C \xce\xa9");
+    QTest::newRow("tab and braces as is") << QStringLiteral("{a}\t,=") << QByteArray("{a}\t,=");
+}
+
+void TestHub::labelValues()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, escaped);
+    QCOMPARE(escapeLabelValue(text), escaped);
+}
+
+void TestHub::sampleValues_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("integer") << 52.0 << QByteArray("52");
+    QTest::newRow("decimal") << 1.2126 << QByteArray("1.2126");
+    QTest::newRow("shortest that reads back") << 0.1 << QByteArray("0.1");
+    QTest::newRow("negative") << -12.25 << QByteArray("-12.25");
+    QTest::newRow("tiny") << 1.5e-9 << QByteArray("1.5e-09");
+    QTest::newRow("NaN") << notANumber << QByteArray("NaN");
+    QTest::newRow("+Inf") << infinity << QByteArray("+Inf");
+    QTest::newRow("-Inf") << -infinity << QByteArray("-Inf");
+}
+
+void TestHub::sampleValues()
+{
+    QFETCH(double, value);
+    QFETCH(QByteArray, text);
+    QCOMPARE(metricNumber(value), text);
+    if (std::isfinite(value))
+        QCOMPARE(text.toDouble(), value);
+}
+
+void TestHub::jsonStrings_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("plain") << QStringLiteral("Fan") << QByteArray("\"Fan\"");
+    QTest::newRow("quote and backslash") << QStringLiteral("a\"b\\c") << QByteArray("\"a\\\"b\\\\c\"");
+    QTest::newRow("control characters") << QStringLiteral("\x1b[2J\n") << QByteArray("\"\\u001b[2J\\u000a\"");
+    QTest::newRow("UTF-8") << QStringLiteral("°C") << QByteArray("\"\xc2\xb0" "C\"");
+}
+
+void TestHub::jsonStrings()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, json);
+    QCOMPARE(jsonString(text), json);
+    // What any JSON reader makes of it.
+    QCOMPARE(QJsonDocument::fromJson("[" + json + "]").array().at(0).toString(), text);
+}
+
+void TestHub::wholeExposition()
+{
+    const QVector<UpstreamState> upstreams = {
+        upstream(QStringLiteral("10.0.0.2:8881"), true, now - 400,
+                 {reading(hashA, QStringLiteral("CPU \"Package\""), 52.5, QStringLiteral("°C"), now - 400),
+                  reading(hashB, QStringLiteral("Ratio\\x"), notANumber, QString(), now - 900),
+                  reading(QStringLiteral("c3"), QStringLiteral("Old"), 1, QStringLiteral("V"), now - 10001),
+                  reading(QStringLiteral("d4"), QStringLiteral("Never"), 0, QStringLiteral("V"), -1)}),
+        upstream(QStringLiteral("[fe80::1]:8881"), false, -1),
+    };
+    const QByteArray expected =
+        "# HELP telvane_up 1 while the hub is connected to the Telvane and it answered in its last 3 ticks.\n"
+        "# TYPE telvane_up gauge\n"
+        "telvane_up{instance=\"10.0.0.2:8881\"} 1\n"
+        "telvane_up{instance=\"[fe80::1]:8881\"} 0\n"
+        "# HELP telvane_readings Readings in the Telvane's catalogue as the hub keeps it.\n"
+        "# TYPE telvane_readings gauge\n"
+        "telvane_readings{instance=\"10.0.0.2:8881\"} 4\n"
+        "telvane_readings{instance=\"[fe80::1]:8881\"} 0\n"
+        "# HELP telvane_last_answer_timestamp_seconds When the Telvane last answered, in seconds since 1970.\n"
+        "# TYPE telvane_last_answer_timestamp_seconds gauge\n"
+        "telvane_last_answer_timestamp_seconds{instance=\"10.0.0.2:8881\"} 1699999999.600\n"
+        "# HELP telvane_reading A reading's latest value, left out when not answered for 10 s.\n"
+        "# TYPE telvane_reading gauge\n"
+        "telvane_reading{instance=\"10.0.0.2:8881\",hash=\"a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1\","
+        "label=\"CPU \\\"Package\\\"\",unit=\"\xc2\xb0" "C\"} 52.5\n"
+        "telvane_reading{instance=\"10.0.0.2:8881\",hash=\"b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2\","
+        "label=\"Ratio\\\\x\",unit=\"\"} NaN\n";
+    QCOMPARE(formatMetrics(upstreams, now), expected);
+}
+
+void TestHub::upstreamStates_data()
+{
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<qint64>("lastAnswerMs");
+    QTest::addColumn<QByteArray>("state");
+    QTest::newRow("answered a tick ago") << true << now - 1000 << QByteArray("up");
+    QTest::newRow("answered three ticks ago") << true << now - 3000 << QByteArray("up");
+    QTest::newRow("silent for longer") << true << now - 3001 << QByteArray("stale");
+    QTest::newRow("connected, never answered") << true << qint64(-1) << QByteArray("stale");
+    QTest::newRow("gone, answered just now") << false << now << QByteArray("down");
+}
+
+void TestHub::upstreamStates()
+{
+    QFETCH(bool, connected);
+    QFETCH(qint64, lastAnswerMs);
+    QFETCH(QByteArray, state);
+    const UpstreamState tested = upstream(QStringLiteral("h:1"), connected, lastAnswerMs);
+    QCOMPARE(upstreamStateName(tested, now), state);
+    QCOMPARE(upstreamUp(tested, now), state == "up");
+}
+
+void TestHub::readingsAsJson()
+{
+    HubReading cpu = reading(hashA, QStringLiteral("CPU"), 40, QStringLiteral("°C"), -1);
+    cpu.history.add(now / 1000 - 30, 60);
+    cpu.history.add(now / 1000 - 20, 50);
+    cpu.history.add((now - 200) / 1000, 40);
+    cpu.answeredMs = now - 200;
+    const UpstreamState up = upstream(QStringLiteral("pc:8881"), true, now - 200,
+                                      {cpu, reading(hashB, QStringLiteral("Peak"), -infinity, QStringLiteral("W"), now - 5000)});
+    const QJsonDocument document = QJsonDocument::fromJson(formatReadingsJson({up}, now));
+    QVERIFY(document.isObject());
+    QCOMPARE(document.object().value(QStringLiteral("time")).toDouble(), now / 1000.0);
+    QJsonObject computer = document.object().value(QStringLiteral("computers")).toArray().at(0).toObject();
+    const QJsonArray readings = computer.take(QStringLiteral("readings")).toArray();
+    QCOMPARE(computer, QJsonObject({{QStringLiteral("instance"), QStringLiteral("pc:8881")},
+                                    {QStringLiteral("state"), QStringLiteral("up")},
+                                    {QStringLiteral("connected"), true},
+                                    {QStringLiteral("last_answer_age"), 0.2},
+                                    {QStringLiteral("tick_seconds"), 1},
+                                    {QStringLiteral("problem"), QString()},
+                                    {QStringLiteral("readings_left_out"), 0}}));
+    QCOMPARE(readings.at(0).toObject(), QJsonObject({{QStringLiteral("hash"), hashA},
+                                                     {QStringLiteral("label"), QStringLiteral("CPU")},
+                                                     {QStringLiteral("value"), 40},
+                                                     {QStringLiteral("text"), QStringLiteral("40")},
+                                                     {QStringLiteral("unit"), QStringLiteral("°C")},
+                                                     {QStringLiteral("age"), 0.2},
+                                                     {QStringLiteral("stale"), false},
+                                                     {QStringLiteral("min"), 40},
+                                                     {QStringLiteral("max"), 60},
+                                                     {QStringLiteral("mean"), 50}}));
+    QCOMPARE(readings.at(1).toObject(), QJsonObject({{QStringLiteral("hash"), hashB},
+                                                     {QStringLiteral("label"), QStringLiteral("Peak")},
+                                                     {QStringLiteral("value"), QJsonValue()},
+                                                     {QStringLiteral("text"), QStringLiteral("-inf")},
+                                                     {QStringLiteral("unit"), QStringLiteral("W")},
+                                                     {QStringLiteral("age"), 5},
+                                                     {QStringLiteral("stale"), true},
+                                                     {QStringLiteral("min"), QJsonValue()},
+                                                     {QStringLiteral("max"), QJsonValue()},
+                                                     {QStringLiteral("mean"), QJsonValue()}}));
+    const QJsonDocument history = QJsonDocument::fromJson(formatHistoryJson({up}, now));
+    const QJsonArray values = history.object()[QStringLiteral("computers")].toArray().at(0).toObject()
+                                  [QStringLiteral("readings")].toObject()[hashA].toArray();
+    QCOMPARE(values.size(), ReadingHistory::seconds);
+    QCOMPARE(values.at(ReadingHistory::seconds - 31), QJsonValue(60));
+    QCOMPARE(values.at(ReadingHistory::seconds - 30), QJsonValue());
+    QCOMPARE(values.at(ReadingHistory::seconds - 2), QJsonValue(40));
+    QCOMPARE(values.last(), QJsonValue());
+}
+
+void TestHub::historyRing_data()
+{
+    QTest::addColumn<Samples>("added");
+    QTest::addColumn<qint64>("nowSecond");
+    QTest::addColumn<QString>("lastFive");
+    QTest::addColumn<QString>("summary"); // "count min max mean"
+
+    QTest::newRow("one a second") << Samples{{100, 1}, {101, 2}, {102, 3}} << qint64(102)
+                                  << QStringLiteral("nan nan 1 2 3") << QStringLiteral("3 1 3 2");
+    QTest::newRow("newest of a second wins") << Samples{{100, 1}, {100, 5}} << qint64(101)
+                                             << QStringLiteral("nan nan nan 5 nan") << QStringLiteral("1 5 5 5");
+    QTest::newRow("a gap stays empty") << Samples{{100, 1}, {103, 4}} << qint64(103)
+                                       << QStringLiteral("nan 1 nan nan 4") << QStringLiteral("2 1 4 2.5");
+    QTest::newRow("not-finite values kept, not counted") << Samples{{100, 1}, {101, notANumber}, {102, infinity}} << qint64(102)
+                                                          << QStringLiteral("nan nan 1 nan inf")
+                                                          << QStringLiteral("1 1 1 1");
+    QTest::newRow("older than ten minutes is gone") << Samples{{100, 7}, {101, 8}} << qint64(700)
+                                                    << QStringLiteral("nan nan nan nan nan") << QStringLiteral("1 8 8 8");
+    QTest::newRow("the ring wraps") << Samples{{100, 1}, {699, 2}, {700, 3}, {1250, 9}} << qint64(1299)
+                                    << QStringLiteral("nan nan nan nan nan") << QStringLiteral("2 3 9 6");
+    QTest::newRow("the clock going back is ignored") << Samples{{200, 1}, {150, 99}} << qint64(200)
+                                                     << QStringLiteral("nan nan nan nan 1") << QStringLiteral("1 1 1 1");
+}
+
+void TestHub::historyRing()
+{
+    QFETCH(Samples, added);
+    QFETCH(qint64, nowSecond);
+    QFETCH(QString, lastFive);
+    QFETCH(QString, summary);
+    ReadingHistory history;
+    for (const auto &sample : added)
+        history.add(sample.first, sample.second);
+    const QVector<float> window = history.window(nowSecond);
+    QCOMPARE(window.size(), ReadingHistory::seconds);
+    QStringList tail;
+    for (float value : window.mid(window.size() - 5))
+        tail << QString::number(value);
+    QCOMPARE(tail.join(QLatin1Char(' ')), lastFive);
+    const ReadingHistory::Summary s = history.summary(nowSecond);
+    QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(s.count).arg(s.minimum).arg(s.maximum).arg(s.mean), summary);
+}
+
+void TestHub::storeKeepsItsBounds()
+{
+    HubStore store;
+    for (int i = 0; i < HubStore::maximumUpstreams; ++i)
+        QCOMPARE(store.addUpstream(QStringLiteral("h%1:1").arg(i)), i);
+    QCOMPARE(store.addUpstream(QStringLiteral("one:too-many")), -1);
+
+    QVector<ParsedReply> flood;
+    for (int i = 0; i < HubStore::maximumReadings + 100; ++i)
+        flood.append(parsed(QStringLiteral("%1").arg(i, 40, 16, QLatin1Char('0')), QStringLiteral("r%1").arg(i), i));
+    const quint64 before = store.generation();
+    store.takeReplies(0, flood, now);
+    QVERIFY(store.generation() > before);
+    QCOMPARE(store.snapshot().at(0).readings.size(), HubStore::maximumReadings);
+
+    // A snapshot is a copy: later writes do not reach it.
+    const QVector<UpstreamState> snapshot = store.snapshot();
+    store.takeReplies(0, {parsed(flood.first().hash, QStringLiteral("r0"), -5)}, now + 1000);
+    QCOMPARE(snapshot.at(0).readings.at(0).value, 0.0);
+    QCOMPARE(store.snapshot().at(0).readings.at(0).value, -5.0);
+
+    // The catalogue as the session knows it decides order and what is gone.
+    const QVector<ReadingRow> rows = {{flood.at(2).hash, QStringLiteral("r2"), 2, QString(), false},
+                                      {flood.at(0).hash, QStringLiteral("r0"), 0, QString(), false}};
+    store.takeCatalogue(0, rows, 100);
+    const UpstreamState kept = store.snapshot().at(0);
+    QCOMPARE(kept.readings.size(), 2);
+    QCOMPARE(kept.readings.at(0).label, QStringLiteral("r2"));
+    QCOMPARE(kept.readings.at(1).value, -5.0);
+    QCOMPARE(kept.refusedReadings, 100);
+}
+
+void TestHub::renderCacheRendersOncePerMoment()
+{
+    int renders = 0;
+    RenderCache cache(1000, [&renders](qint64 nowMs) {
+        ++renders;
+        return std::to_string(nowMs);
+    });
+    QCOMPARE(*cache.get(1, 5000), std::string("5000"));
+    QCOMPARE(*cache.get(1, 5900), std::string("5000")); // nothing new, still young
+    QCOMPARE(*cache.get(2, 5100), std::string("5000")); // new data, but the same moment
+    QCOMPARE(*cache.get(2, 5300), std::string("5300")); // new data
+    QCOMPARE(*cache.get(2, 6300), std::string("6300")); // too old
+    QCOMPARE(renders, 3);
+}
+
+void TestHub::options_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("parsed"); // "listen|upstreams" or the error
+
+    QTest::newRow("defaults") << QStringList{QStringLiteral("pc")} << QStringLiteral("127.0.0.1:9881|pc:8881");
+    QTest::newRow("the network, several forms")
+        << QStringList{QStringLiteral("--listen"), QStringLiteral("0.0.0.0:9000"), QStringLiteral("10.0.0.2"),
+                       QStringLiteral("[fe80::2]:8882"), QStringLiteral("pc.lan:1")}
+        << QStringLiteral("0.0.0.0:9000|10.0.0.2:8881 [fe80::2]:8882 pc.lan:1");
+    QTest::newRow("IPv6 listen") << QStringList{QStringLiteral("-l"), QStringLiteral("[::]:9881"), QStringLiteral("pc")}
+                                 << QStringLiteral("[::]:9881|pc:8881");
+    QTest::newRow("no Telvane") << QStringList{} << QStringLiteral("name at least one Telvane, such as: telvane-hub 192.168.1.20");
+    QTest::newRow("named twice") << QStringList{QStringLiteral("PC"), QStringLiteral("pc:8881")}
+                                 << QStringLiteral("pc:8881 is named twice");
+    QTest::newRow("listen without port") << QStringList{QStringLiteral("--listen"), QStringLiteral("0.0.0.0"), QStringLiteral("pc")}
+                                         << QStringLiteral("--listen wants ADDR:PORT, such as 0.0.0.0:9881");
+    QTest::newRow("bad port") << QStringList{QStringLiteral("pc:99999")}
+                              << QStringLiteral("the port wants a number from 1 to 65535, not \"99999\"");
+    QStringList many;
+    for (int i = 0; i <= HubStore::maximumUpstreams; ++i)
+        many << QStringLiteral("pc%1").arg(i);
+    QTest::newRow("too many") << many << QStringLiteral("at most 32 Telvanes, not 33");
+}
+
+void TestHub::options()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, parsed);
+    const HubOptionsResult result = parseHubOptions(QStringList{QStringLiteral("telvane-hub")} + arguments);
+    QString described = result.text;
+    if (result.action == HubOptionsResult::Run) {
+        QStringList upstreams;
+        for (const HostPort &where : result.options.upstreams)
+            upstreams << formatHostPort(where.host, where.port);
+        described = formatHostPort(result.options.listenHost, result.options.listenPort) + QLatin1Char('|')
+            + upstreams.join(QLatin1Char(' '));
+    }
+    QCOMPARE(described, parsed);
+}
+
+void TestHub::servesTwoTelvanesAndNoticesOneGoing()
+{
+    auto first = std::make_unique<TickingTelvane>(40);
+    TickingTelvane second(70);
+    const quint16 firstPort = first->port();
+    HubOptions options;
+    options.listenPort = 0;
+    options.upstreams = {parseHostPort(QStringLiteral("127.0.0.1:%1").arg(firstPort), 8881),
+                         parseHostPort(QStringLiteral("[::1]:%1").arg(second.port()), 8881)};
+    TelvaneHub hub(options, QByteArrayLiteral("<!doctype html><title>page</title>"));
+    QString error;
+    QVERIFY2(hub.start(&error), qPrintable(error));
+    QNetworkAccessManager manager;
+    const QString firstUp = QStringLiteral("telvane_up{instance=\"127.0.0.1:%1\"} 1").arg(firstPort);
+    const QString secondUp = QStringLiteral("telvane_up{instance=\"[::1]:%1\"} 1").arg(second.port());
+    const auto metrics = [&] { return httpGet(manager, hub.port(), QStringLiteral("/metrics")).body; };
+    const auto up = [&] { return samples(metrics(), QStringLiteral("telvane_up")); };
+
+    QTRY_COMPARE_WITH_TIMEOUT(up(), (QStringList{firstUp, secondUp}), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(samples(metrics(), QStringLiteral("telvane_reading")).size(), 4, 10000);
+    const HttpAnswer answer = httpGet(manager, hub.port(), QStringLiteral("/metrics"));
+    QCOMPARE(answer.status, 200);
+    QVERIFY(answer.type.startsWith("text/plain; version=0.0.4"));
+    const QStringList readings = samples(answer.body, QStringLiteral("telvane_reading"));
+    QCOMPARE(readings.size(), 4);
+    QVERIFY(readings.contains(QStringLiteral("telvane_reading{instance=\"[::1]:%1\",hash=\"%2\",label=\"Fan\",unit=\"RPM\"} 1070")
+                                  .arg(second.port())
+                                  .arg(hashB)));
+
+    // Values keep coming, tick after tick.
+    const auto firstValue = [&] {
+        const QStringList lines = samples(metrics(), QStringLiteral("telvane_reading"));
+        return lines.isEmpty() || !lines.first().contains(QStringLiteral("127.0.0.1")) ? QString() : lines.first();
+    };
+    const QString seen = firstValue();
+    QTRY_VERIFY_WITH_TIMEOUT(firstValue() != seen && !firstValue().isEmpty(), 10000);
+
+    const HttpAnswer page = httpGet(manager, hub.port(), QStringLiteral("/"));
+    QCOMPARE(page.status, 200);
+    QCOMPARE(page.body, QByteArray("<!doctype html><title>page</title>"));
+    QCOMPARE(httpGet(manager, hub.port(), QStringLiteral("/nowhere")).status, 404);
+    const QJsonObject json = QJsonDocument::fromJson(httpGet(manager, hub.port(), QStringLiteral("/api/readings")).body).object();
+    QCOMPARE(json[QStringLiteral("computers")].toArray().size(), 2);
+    QCOMPARE(json[QStringLiteral("computers")].toArray().at(1).toObject()[QStringLiteral("readings")].toArray().size(), 2);
+
+    // One Telvane quits: it is down, the other goes on.
+    first.reset();
+    const QString firstDown = QStringLiteral("telvane_up{instance=\"127.0.0.1:%1\"} 0").arg(firstPort);
+    QTRY_COMPARE_WITH_TIMEOUT(up(), (QStringList{firstDown, secondUp}), 10000);
+    // Its readings go stale and then out; the other's stay.
+    QTRY_COMPARE_WITH_TIMEOUT(samples(metrics(), QStringLiteral("telvane_reading")).size(), 2, 20000);
+
+    // It comes back on the same port: the hub reconnects by itself.
+    first = std::make_unique<TickingTelvane>(40, firstPort);
+    QCOMPARE(first->port(), firstPort);
+    QTRY_COMPARE_WITH_TIMEOUT(up(), (QStringList{firstUp, secondUp}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(samples(metrics(), QStringLiteral("telvane_reading")).size(), 4, 10000);
+}
+
+QTEST_MAIN(TestHub)
+#include "tst_hub.moc"
