@@ -1,5 +1,7 @@
 #include "readingformat.h"
 
+#include "terminaltext.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -58,14 +60,10 @@ QString shortened(const QString &text, int width)
 
 } // namespace
 
+// Control characters from a hostile label must not drive the terminal.
 QString printableText(const QString &text)
 {
-    QString clean = text;
-    for (QChar &c : clean) {
-        if (c.category() == QChar::Other_Control)
-            c = QChar(0xFFFD);
-    }
-    return clean;
+    return terminal::printable(text);
 }
 
 int displayWidth(const QString &text)

@@ -16,24 +16,6 @@ add_custom_command(
 add_custom_target(telvane_changelog ALL DEPENDS ${_telvane_changelog})
 install(FILES ${CMAKE_SOURCE_DIR}/res/debian/copyright ${_telvane_changelog} DESTINATION ${_telvane_docs})
 
-# Every manual page in docs/man/, compressed as Debian has them.
-file(GLOB _telvane_man_pages CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/*.1)
-foreach(_page ${_telvane_man_pages})
-    get_filename_component(_name ${_page} NAME)
-    set(_compressed ${CMAKE_BINARY_DIR}/man/${_name}.gz)
-    add_custom_command(
-        OUTPUT ${_compressed}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND gzip -9 -n -c ${_page} > ${_compressed}
-        DEPENDS ${_page}
-        VERBATIM)
-    list(APPEND _telvane_compressed_pages ${_compressed})
-endforeach()
-if(_telvane_compressed_pages)
-    add_custom_target(telvane_man_pages ALL DEPENDS ${_telvane_compressed_pages})
-    install(FILES ${_telvane_compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
-
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME telvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

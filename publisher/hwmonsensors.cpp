@@ -134,25 +134,38 @@ void collectChipReadings(const Chip &chip, SensorSample *sample)
 
 namespace hwmon {
 
-void collectChips(const QString &sysfsRoot, SensorSample *sample)
+QStringList chipEntries(const QString &sysfsRoot)
 {
-    const QString classDir = sysfsRoot + QStringLiteral("/class/hwmon");
-    QVector<Chip> chips;
-    for (const QString &entry : sysfs::entriesByNumber(classDir, QStringLiteral("hwmon*"))) {
-        if (const std::optional<Chip> chip = chipAt(classDir, entry))
-            chips.append(*chip);
+    return sysfs::entriesByNumber(sysfsRoot + QStringLiteral("/class/hwmon"), QStringLiteral("hwmon*"));
+}
+
+SensorSample readChip(const QString &sysfsRoot, const QString &entry)
+{
+    SensorSample sample;
+    if (const std::optional<Chip> chip = chipAt(sysfsRoot + QStringLiteral("/class/hwmon"), entry)) {
+        sample.sensors.append(chip->name);
+        collectChipReadings(*chip, &sample);
     }
-    std::stable_sort(chips.begin(), chips.end(), [](const Chip &a, const Chip &b) { return a.name < b.name; });
+    return sample;
+}
+
+void addChips(std::vector<SensorSample> chips, SensorSample *sample)
+{
+    chips.erase(std::remove_if(chips.begin(), chips.end(), [](const SensorSample &c) { return c.sensors.isEmpty(); }),
+                chips.end());
+    std::stable_sort(chips.begin(), chips.end(),
+                     [](const SensorSample &a, const SensorSample &b) { return a.sensors.front() < b.sensors.front(); });
     // Same name on no distinct device: told apart by their order.
     QHash<QString, int> seen;
-    for (Chip &chip : chips) {
-        const int copy = ++seen[chip.name];
-        if (copy > 1)
-            chip.name += QStringLiteral(" #%1").arg(copy);
-    }
-    for (const Chip &chip : qAsConst(chips)) {
-        sample->sensors.append(chip.name);
-        collectChipReadings(chip, sample);
+    for (SensorSample &chip : chips) {
+        const QString name = chip.sensors.front();
+        const int copy = ++seen[name];
+        const QString distinct = copy > 1 ? name + QStringLiteral(" #%1").arg(copy) : name;
+        sample->sensors.append(distinct);
+        for (SensorReading &reading : chip.readings) {
+            reading.sensor = distinct;
+            sample->readings.append(reading);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "complaint.h"
 #include "linuxsource.h"
+#include "readinglist.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -18,11 +19,6 @@ bool isFolder(const QString &path)
     return QFileInfo(path).isDir();
 }
 
-QString padded(const QString &text, int width)
-{
-    return text.leftJustified(width);
-}
-
 } // namespace
 
 LinuxOptionSet::LinuxOptionSet()
@@ -31,7 +27,7 @@ LinuxOptionSet::LinuxOptionSet()
                  QStringLiteral("/sys"))
     , procRoot_(QStringLiteral("proc-root"),
                 QStringLiteral("Read procfs from DIR instead of /proc."), QStringLiteral("DIR"), QStringLiteral("/proc"))
-    , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table, and exit."))
+    , list_(QStringLiteral("list"), QStringLiteral("Print what would be published as a table (also with --demo), and exit."))
     , hardwareOnly_(QStringLiteral("hardware-only"),
                     QStringLiteral("Exit with code 3 when this computer has no hardware sensors (hwmon chips, thermal "
                                    "zones, batteries, CPU clocks) rather than publish system figures only."))
@@ -58,9 +54,19 @@ bool LinuxOptionSet::read(const QCommandLineParser &parser, LinuxOptions *option
     return true;
 }
 
-std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options)
+QStringList LinuxOptionSet::sensorOnlyOptionsIn(const QCommandLineParser &parser) const
 {
-    auto source = std::make_unique<LinuxSource>(options.sysfsRoot, options.procRoot);
+    QStringList given;
+    for (const QCommandLineOption *option : {&sysfsRoot_, &procRoot_, &hardwareOnly_}) {
+        if (parser.isSet(*option))
+            given << QStringLiteral("--") + option->names().constFirst();
+    }
+    return given;
+}
+
+std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options, std::chrono::milliseconds readDeadline)
+{
+    auto source = std::make_unique<LinuxSource>(options.sysfsRoot, options.procRoot, LinuxSource::Clock(), readDeadline);
     const SensorSample &look = source->firstLook();
     if (look.readings.isEmpty() && look.awaitingSecondSample == 0) {
         complain(QStringLiteral("this computer offers no sensors under %1 and %2; "
@@ -68,19 +74,19 @@ std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options)
                      .arg(options.sysfsRoot, options.procRoot));
         return nullptr;
     }
-    if (!LinuxSensors::hasHardwareReadings(look) && options.hardwareOnly) {
-        complain(QStringLiteral("this computer offers no hardware sensors under %1 (no hwmon chips, thermal zones, "
-                                "batteries or CPU clocks, as in many virtual machines); "
-                                "--demo publishes a made-up computer instead")
-                     .arg(options.sysfsRoot));
+    if (LinuxSensors::hasHardwareReadings(look))
+        return source;
+    const QString missing = QStringLiteral("this computer offers no hardware sensors under %1 (no hwmon chips, "
+                                           "thermal zones, batteries or CPU clocks, as in many virtual machines)")
+                                .arg(options.sysfsRoot);
+    if (options.hardwareOnly) {
+        complain(missing + QStringLiteral("; --demo publishes a made-up computer instead"));
         return nullptr;
     }
-    if (!LinuxSensors::hasHardwareReadings(look)) {
-        complain(QStringLiteral("this computer offers no hardware sensors under %1 (no hwmon chips, thermal zones, "
-                                "batteries or CPU clocks, as in many virtual machines); publishing CPU, memory, load, "
-                                "network and disk figures only. --demo publishes a made-up computer instead")
-                     .arg(options.sysfsRoot));
-    }
+    complain(missing
+             + (options.list ? QStringLiteral("; listing CPU, memory, load, network and disk figures only")
+                             : QStringLiteral("; publishing CPU, memory, load, network and disk figures only"))
+             + QStringLiteral(". --demo publishes a made-up computer instead"));
     return source;
 }
 
@@ -90,30 +96,11 @@ int listLinuxReadings(LinuxSource &source)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::vector<section::ReadingRecord> readings = source.refresh();
     const std::vector<std::string> sensors = source.sensors();
-
-    int sensorWidth = 6;
-    int labelWidth = 5;
-    for (const section::ReadingRecord &reading : readings) {
-        const auto index = static_cast<std::size_t>(reading.sensorIndex);
-        if (index < sensors.size())
-            sensorWidth = qMax(sensorWidth, QString::fromStdString(sensors[index]).size());
-        labelWidth = qMax(labelWidth, QString::fromLatin1(reading.label.c_str()).size());
-    }
-    QStringList lines;
-    lines << QStringLiteral("  # ") + padded(QStringLiteral("Sensor"), sensorWidth) + QStringLiteral("  ")
-            + padded(QStringLiteral("Label"), labelWidth) + QStringLiteral("  ") + QStringLiteral("Value").rightJustified(12)
-            + QStringLiteral("  Unit");
-    for (const section::ReadingRecord &reading : readings) {
-        const auto index = static_cast<std::size_t>(reading.sensorIndex);
-        const QString sensor = index < sensors.size() ? QString::fromStdString(sensors[index]) : QString();
-        lines << QString::number(reading.sensorIndex).rightJustified(3) + QLatin1Char(' ') + padded(sensor, sensorWidth)
-                + QStringLiteral("  ") + padded(QString::fromLatin1(reading.label.c_str()), labelWidth) + QStringLiteral("  ")
-                + QString::number(reading.value, 'f', 3).rightJustified(12) + QStringLiteral("  ")
-                + QString::fromLatin1(reading.unit.c_str());
-    }
-    lines << QStringLiteral("%1 readings of %2 sensors (usages and rates over half a second)")
-                 .arg(readings.size())
-                 .arg(sensors.size());
+    const QStringList lines = formatReadingList(
+        sensors, readings,
+        QStringLiteral("%1 readings of %2 sensors (usages and rates over half a second)")
+            .arg(readings.size())
+            .arg(sensors.size()));
     std::fputs(qUtf8Printable(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')), stdout);
     return readings.empty() ? noSensorsExit : 0;
 }

@@ -4,7 +4,9 @@
 
 #include <QCommandLineOption>
 #include <QString>
+#include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 class LinuxSource;
@@ -25,6 +27,9 @@ public:
     void addTo(QCommandLineParser &parser) const;
     // False (with the reason in *error) for a root that is no folder.
     [[nodiscard]] bool read(const QCommandLineParser &parser, LinuxOptions *options, QString *error) const;
+    // Those given that mean something only for this computer's own sensors
+    // (not --list), as "--name": for the complaint that --demo takes none.
+    [[nodiscard]] QStringList sensorOnlyOptionsIn(const QCommandLineParser &parser) const;
 
 private:
     QCommandLineOption sysfsRoot_;
@@ -39,7 +44,10 @@ inline constexpr int noSensorsExit = 3;
 
 // Looks at the computer; says on stderr when it offers no hardware sensor
 // (suggesting --demo) and returns nothing when it offers no reading at all.
-[[nodiscard]] std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options);
+// A chip whose reads take longer than `readDeadline` is left out of a refresh.
+[[nodiscard]] std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options,
+                                                           std::chrono::milliseconds readDeadline);
+
 
 // --list: two looks half a second apart (so rates and usages show), printed
 // as a table of what would be published. Returns the exit code.

@@ -1,6 +1,10 @@
 #include "linuxsource.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <tuple>
 
 namespace {
 
@@ -15,10 +19,39 @@ std::string latin1(const QString &text)
     return text.toLatin1().toStdString();
 }
 
+// A label as the section holds it: Latin-1, at most maximumLabelBytes.
+std::string sectionLabel(const std::string &bytes)
+{
+    return bytes.substr(0, section::maximumLabelBytes);
+}
+
+// Labels that became the same in Latin-1 or by the cut would share their
+// hash on the wire: later ones get " #2", " #3", cut so that the mark stays.
+void makeDistinctInSection(std::vector<section::ReadingRecord> *records)
+{
+    std::set<std::pair<std::int32_t, std::string>> taken;
+    for (section::ReadingRecord &record : *records) {
+        std::string label = sectionLabel(record.label);
+        for (int copy = 2; !taken.insert({record.sensorIndex, label}).second; ++copy) {
+            const std::string mark = " #" + std::to_string(copy);
+            label = record.label.substr(0, section::maximumLabelBytes - mark.size()) + mark;
+        }
+        record.label = std::move(label);
+    }
+}
+
+using ReadingKey = std::tuple<std::int32_t, std::string, std::string>;
+
+ReadingKey keyOf(const section::ReadingRecord &record)
+{
+    return {record.sensorIndex, record.label, record.unit};
+}
+
 } // namespace
 
-LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Clock clock)
-    : sensors_(sysfsRoot, procRoot)
+LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Clock clock,
+                         std::chrono::milliseconds readDeadline)
+    : sensors_(sysfsRoot, procRoot, readDeadline)
     , clock_(std::move(clock))
 {
     elapsed_.start();
@@ -26,10 +59,11 @@ LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Cloc
         clock_ = [this] { return elapsed_.elapsed(); };
     // A look of its own, so that the first refresh gives no rate over a few
     // milliseconds; rates start with the second refresh as they should.
-    LinuxSensors probe(sysfsRoot, procRoot);
+    LinuxSensors probe(sysfsRoot, procRoot, readDeadline);
     firstLook_ = probe.sample(clock_());
     for (const QString &name : qAsConst(firstLook_.sensors))
         (void)sensorNumber(name);
+    hungAtStart_ = probe.hangingReads() > 0;
     const std::size_t expected = static_cast<std::size_t>(firstLook_.readings.size() + firstLook_.awaitingSecondSample);
     readingCapacity_ = std::max(leastReadingCapacity, headroomFactor * expected);
     sensorCapacity_ = std::max(leastSensorCapacity, headroomFactor * static_cast<std::size_t>(sensorNames_.size()));
@@ -38,12 +72,36 @@ LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Cloc
 std::int32_t LinuxSource::sensorNumber(const QString &name)
 {
     const auto found = sensorNumbers_.constFind(name);
-    if (found != sensorNumbers_.constEnd())
+    if (found != sensorNumbers_.constEnd()) {
+        lastSeen_[found.value()] = refreshes_;
         return found.value();
-    const auto number = static_cast<std::int32_t>(sensorNames_.size());
-    sensorNames_.append(name);
+    }
+    // The lowest free number: one a forgotten sensor left, or the next one.
+    const auto freeSlot = std::find(sensorNames_.begin(), sensorNames_.end(), QString());
+    const auto number = static_cast<std::int32_t>(freeSlot - sensorNames_.begin());
+    if (freeSlot == sensorNames_.end()) {
+        sensorNames_.append(name);
+        lastSeen_.push_back(refreshes_);
+    } else {
+        *freeSlot = name;
+        lastSeen_[number] = refreshes_;
+    }
     sensorNumbers_.insert(name, number);
     return number;
+}
+
+void LinuxSource::forgetGoneSensors()
+{
+    for (int number = 0; number < sensorNames_.size(); ++number) {
+        if (!sensorNames_.at(number).isEmpty() && refreshes_ - lastSeen_[number] > forgetAfterRefreshes) {
+            sensorNumbers_.remove(sensorNames_.at(number));
+            sensorNames_[number].clear();
+        }
+    }
+    while (!sensorNames_.isEmpty() && sensorNames_.back().isEmpty()) {
+        sensorNames_.removeLast();
+        lastSeen_.pop_back();
+    }
 }
 
 std::vector<std::string> LinuxSource::sensors() const
@@ -66,28 +124,55 @@ std::vector<section::ReadingRecord> LinuxSource::records(const SensorSample &sam
     // Grouped in sensor-number order, so a chip found later comes last.
     std::stable_sort(records.begin(), records.end(),
                      [](const auto &a, const auto &b) { return a.sensorIndex < b.sensorIndex; });
+    makeDistinctInSection(&records);
     return records;
+}
+
+std::vector<section::ReadingRecord> LinuxSource::holdMissing(const std::vector<section::ReadingRecord> &now)
+{
+    std::set<ReadingKey> present;
+    for (const section::ReadingRecord &record : now)
+        present.insert(keyOf(record));
+    // A reading that failed to read stays with its last value, where it was,
+    // after the reading that came before it then.
+    std::map<std::optional<ReadingKey>, std::vector<section::ReadingRecord>> heldAfter;
+    std::map<ReadingKey, int> stillMissed;
+    std::optional<ReadingKey> anchor;
+    for (const section::ReadingRecord &old : lastPublished_) {
+        const ReadingKey key = keyOf(old);
+        if (present.count(key)) {
+            anchor = key;
+            continue;
+        }
+        const int misses = missed_[key] + 1;
+        if (misses > holdRefreshes)
+            continue;
+        stillMissed[key] = misses;
+        heldAfter[anchor].push_back(old);
+    }
+    missed_ = std::move(stillMissed);
+    if (heldAfter.empty())
+        return now;
+    std::vector<section::ReadingRecord> held = heldAfter[std::nullopt];
+    for (const section::ReadingRecord &record : now) {
+        held.push_back(record);
+        const auto after = heldAfter.find(keyOf(record));
+        if (after != heldAfter.end())
+            held.insert(held.end(), after->second.begin(), after->second.end());
+    }
+    return held;
 }
 
 std::vector<section::ReadingRecord> LinuxSource::refresh()
 {
-    std::vector<section::ReadingRecord> now = records(sensors_.sample(clock_()));
-    // Telvane rebuilds its table only when the reading count changes. When
-    // one reading drops out and another comes in with the same refresh, the
-    // newcomers wait one refresh, so the count changes twice and the rows
-    // never silently shift under their labels.
-    if (now.size() == lastPublished_.size() && !sameCatalogue(now, lastPublished_)) {
-        std::vector<section::ReadingRecord> kept;
-        for (const section::ReadingRecord &record : now) {
-            const bool wasThere = std::any_of(lastPublished_.begin(), lastPublished_.end(), [&](const auto &old) {
-                return old.sensorIndex == record.sensorIndex && old.label == record.label;
-            });
-            if (wasThere)
-                kept.push_back(record);
-        }
-        if (kept.size() != now.size())
-            now = std::move(kept);
-    }
-    lastPublished_ = now;
-    return now;
+    ++refreshes_;
+    const std::vector<section::ReadingRecord> read = records(sensors_.sample(clock_()));
+    forgetGoneSensors();
+    lastPublished_ = holdMissing(read);
+    return lastPublished_;
+}
+
+bool LinuxSource::hasHangingReads() const
+{
+    return hungAtStart_ || sensors_.hangingReads() > 0;
 }

@@ -3,18 +3,20 @@
 
 #include "complaint.h"
 #include "demosource.h"
-#include "linuxmode.h"
-#include "linuxsource.h"
+#include "computermode.h"
 #include "publisher.h"
+#include "readinglist.h"
 #include "sectionaccess.h"
+#include "stopsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -26,30 +28,24 @@ constexpr unsigned maximumReadings = 100000;
 constexpr double minimumInterval = 0.01;
 constexpr double maximumInterval = 3600.0;
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int)
-{
-    stopRequested = 1;
-}
-
 struct Options
 {
     std::size_t readings = DemoSource::defaultReadingCount;
     std::string section = section::productName();
     int intervalMilliseconds = 1000;
     bool demo = false;
-    LinuxOptions computer; // without --demo: this computer's own sensors
+    ComputerMode computer; // without --demo: this computer's own sensors
 };
 
 [[nodiscard]] std::optional<Options> parseOptions(const QCoreApplication &application, QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Publishes sensor readings in the hardware monitor's shared-memory layout until stopped "
-        "(Ctrl+C or SIGTERM), then removes the section. Without --demo: this computer's own sensors "
+        "(Ctrl+C, SIGTERM or SIGHUP), then removes the section. Without --demo: this computer's own sensors "
         "(hwmon, thermal zones, batteries, CPU, memory, load, network, disks).\n"
         "Exit codes: 0 stopped, 1 cannot publish, 2 bad options, 3 no sensors at all (try --demo)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption demoOption(QStringLiteral("demo"),
                                         QStringLiteral("Publish a made-up computer (board, CPU, GPU, drives) instead of this "
                                                        "computer's own sensors."));
@@ -66,8 +62,8 @@ struct Options
     const QCommandLineOption intervalOption(
         QStringLiteral("interval"), QStringLiteral("Seconds between updates (default 1)."), QStringLiteral("SECONDS"));
     parser.addOptions({demoOption, readingsOption, sectionOption, intervalOption});
-    const LinuxOptionSet linuxOptions;
-    linuxOptions.addTo(parser);
+    Options options;
+    options.computer.addOptions(parser);
 
     if (!parser.parse(application.arguments())) {
         complain(parser.errorText() + QStringLiteral(" (see --help)"));
@@ -75,14 +71,25 @@ struct Options
     }
     if (parser.isSet(helpOption))
         parser.showHelp(0); // exits
+    if (parser.isSet(versionOption))
+        parser.showVersion(); // exits
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
         return std::nullopt;
     }
-    Options options;
     options.demo = parser.isSet(demoOption);
+    const QStringList sensorOnly = options.computer.sensorOnlyOptionsIn(parser);
+    if (options.demo && !sensorOnly.isEmpty()) {
+        complain(QStringLiteral("%1 reads this computer's own sensors and cannot go with --demo")
+                     .arg(sensorOnly.join(QStringLiteral(", "))));
+        return std::nullopt;
+    }
+    if (!options.demo && parser.isSet(readingsOption)) {
+        complain(QStringLiteral("--readings scales the made-up computer and needs --demo"));
+        return std::nullopt;
+    }
     QString rootError;
-    if (!options.demo && !linuxOptions.read(parser, &options.computer, &rootError)) {
+    if (!options.computer.readOptions(parser, &rootError)) {
         complain(rootError);
         return std::nullopt;
     }
@@ -119,48 +126,74 @@ struct Options
     return options;
 }
 
+// How long one refresh may wait for a chip: half the interval, within bounds.
+std::chrono::milliseconds readDeadline(int intervalMilliseconds)
+{
+    return std::chrono::milliseconds(std::clamp(intervalMilliseconds / 2, 50, 500));
+}
+
+int listDemoReadings(DemoSource &source)
+{
+    const std::vector<section::ReadingRecord> readings = source.refresh();
+    const std::vector<std::string> sensors = source.sensors();
+    const QStringList lines = formatReadingList(
+        sensors, readings,
+        QStringLiteral("%1 readings of %2 sensors of the made-up computer").arg(readings.size()).arg(sensors.size()));
+    std::fputs(qUtf8Printable(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')), stdout);
+    return 0;
+}
+
+// The reason a section cannot be published, as the user can act on it.
+QString openFailure(const std::string &name, const section::OpenResult &result)
+{
+    return QStringLiteral("cannot publish %1: %2").arg(QString::fromStdString(name), QString::fromStdString(result.message));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("telvane-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
 
     QCommandLineParser parser;
     const std::optional<Options> options = parseOptions(application, parser);
     if (!options)
         return usageError;
 
-    // The handler only sets a flag; the event loop looks at it and stops.
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-    QTimer stopWatch;
-    QObject::connect(&stopWatch, &QTimer::timeout, &application, [] {
-        if (stopRequested)
-            QCoreApplication::quit();
-    });
-    stopWatch.start(100);
+    // From here on a stop request ends the event loop at once, and the
+    // section is cleaned up below.
+    StopSignals stopSignals;
+    QString signalError;
+    if (!stopSignals.install(&signalError)) {
+        complain(signalError);
+        return runtimeError;
+    }
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &application, [] { QCoreApplication::quit(); });
 
     std::unique_ptr<ReadingSource> source;
     if (options->demo) {
-        source = std::make_unique<DemoSource>(options->readings);
+        auto demo = std::make_unique<DemoSource>(options->readings);
+        if (options->computer.listOnly())
+            return listDemoReadings(*demo);
+        source = std::move(demo);
     } else {
-        std::unique_ptr<LinuxSource> linuxSource = openLinuxSource(options->computer);
-        if (!linuxSource)
-            return noSensorsExit;
-        if (options->computer.list)
-            return listLinuxReadings(*linuxSource);
-        source = std::move(linuxSource);
+        int exitCode = 0;
+        source = options->computer.open(readDeadline(options->intervalMilliseconds), &exitCode);
+        if (!source)
+            return exitCode; // nothing to publish, or --list done
     }
     int result = 0;
     {
         Publisher publisher(*source);
-        std::string error;
-        if (!publisher.open(options->section, &error)) {
-            complain(QStringLiteral("cannot publish %1: %2")
-                     .arg(QString::fromStdString(options->section), QString::fromStdString(error)));
+        const section::OpenResult opened = publisher.open(options->section);
+        if (!opened.isOpen()) {
+            complain(openFailure(options->section, opened));
             return runtimeError;
         }
+        if (opened.outcome == section::OpenOutcome::Reused)
+            std::printf("telvane-publish: taking over %s, left by an earlier publisher\n", options->section.c_str());
         publisher.start(options->intervalMilliseconds);
         std::printf("telvane-publish: publishing %zu readings of %zu sensors as %s every %g s; "
                     "Ctrl+C stops\n",
@@ -168,7 +201,12 @@ int main(int argc, char *argv[])
                     options->intervalMilliseconds / 1000.0);
         std::fflush(stdout);
         result = QCoreApplication::exec();
-    } // the section is removed here
+        publisher.close();
+    }
     std::printf("telvane-publish: stopped, section %s removed\n", options->section.c_str());
+    std::fflush(stdout);
+    // A thread stuck in a driver's read can be neither ended nor waited for.
+    if (source->hasHangingReads())
+        std::_Exit(result);
     return result;
 }

@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -18,8 +19,8 @@ constexpr double bytesPerSector = 512.0; // diskstats counts 512-byte sectors wh
 
 QStringList linesOf(const QString &path)
 {
-    const std::optional<QString> text = sysfs::readText(path);
-    return text ? text->split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
+    const std::optional<QByteArray> text = sysfs::readWhole(path);
+    return text ? QString::fromUtf8(*text).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
 }
 
 QStringList fieldsOf(const QString &line)
@@ -50,16 +51,16 @@ ProcStats::ProcStats(const QString &procRoot, const QString &sysfsRoot)
 {
 }
 
-void ProcStats::addRate(const QString &sensor, const QString &label, double bytes, qint64 nowMs, SensorSample *sample)
+void ProcStats::addRate(const RateCounters &previous, RateCounters *next, const QString &sensor, const QString &label,
+                        double bytes, qint64 nowMs, SensorSample *sample)
 {
-    const auto previous = counters_.constFind(label);
-    const bool known = previous != counters_.constEnd();
-    const Counter last = known ? previous.value() : Counter{};
-    counters_.insert(label, Counter{bytes, nowMs});
-    if (!known) {
+    const auto found = previous.constFind(label);
+    next->insert(label, Counter{bytes, nowMs});
+    if (found == previous.constEnd()) {
         ++sample->awaitingSecondSample;
         return;
     }
+    const Counter last = found.value();
     // A counter that went back was reset (interface re-created): start over.
     if (nowMs <= last.timeMs || bytes < last.value)
         return;
@@ -70,13 +71,26 @@ void ProcStats::addRate(const QString &sensor, const QString &label, double byte
 void ProcStats::addRates(const QString &sensor, const ByteCounters &counters, const QPair<QString, QString> &labels,
                          qint64 nowMs, SensorSample *sample)
 {
+    // Only the devices there now are remembered: interfaces and disks come
+    // and go (containers, USB sticks, loop devices) for as long as we run.
+    const RateCounters previous = counters_.take(sensor);
     if (counters.isEmpty())
         return;
+    RateCounters next;
     sample->sensors.append(sensor);
     for (auto it = counters.cbegin(); it != counters.cend(); ++it) {
-        addRate(sensor, it.key() + labels.first, it.value().first, nowMs, sample);
-        addRate(sensor, it.key() + labels.second, it.value().second, nowMs, sample);
+        addRate(previous, &next, sensor, it.key() + labels.first, it.value().first, nowMs, sample);
+        addRate(previous, &next, sensor, it.key() + labels.second, it.value().second, nowMs, sample);
     }
+    counters_.insert(sensor, next);
+}
+
+int ProcStats::rememberedCounters() const
+{
+    int count = cpuTimes_.size();
+    for (const RateCounters &counters : counters_)
+        count += counters.size();
+    return count;
 }
 
 void ProcStats::collectCpuUsage(SensorSample *sample)
@@ -102,13 +116,13 @@ void ProcStats::collectCpuUsage(SensorSample *sample)
         labels.insert(number, number < 0 ? QStringLiteral("Total CPU Usage") : QStringLiteral("Core %1 Usage").arg(number));
         now.insert(number, cpu);
     }
+    // CPUs taken offline are forgotten with the rest.
+    const QHash<int, CpuTimes> before = std::exchange(cpuTimes_, now);
     for (auto it = labels.cbegin(); it != labels.cend(); ++it) {
-        const QString key = QString::number(it.key());
         const CpuTimes current = now.value(it.key());
-        const auto previous = cpuTimes_.constFind(key);
-        const bool known = previous != cpuTimes_.constEnd();
+        const auto previous = before.constFind(it.key());
+        const bool known = previous != before.constEnd();
         const CpuTimes last = known ? previous.value() : CpuTimes{};
-        cpuTimes_.insert(key, current);
         const double total = current.total - last.total;
         const double busy = current.busy - last.busy;
         if (!known) {

@@ -25,6 +25,9 @@ public:
     void collectNetwork(qint64 nowMs, SensorSample *sample);
     void collectDisks(qint64 nowMs, SensorSample *sample);
 
+    // Counters kept for the next look: only of CPUs and devices there now.
+    [[nodiscard]] int rememberedCounters() const;
+
 private:
     struct Counter
     {
@@ -37,8 +40,11 @@ private:
         double total = 0.0;
     };
 
-    // Adds the rate in KB/s of a growing byte counter since its last look, when there was one.
-    void addRate(const QString &sensor, const QString &label, double bytes, qint64 nowMs, SensorSample *sample);
+    using RateCounters = QHash<QString, Counter>; // by label
+    // Adds the rate in KB/s of a growing byte counter since its last look
+    // in `previous`, when there was one; the counter goes into *next.
+    void addRate(const RateCounters &previous, RateCounters *next, const QString &sensor, const QString &label,
+                 double bytes, qint64 nowMs, SensorSample *sample);
     // Two byte counters (in, out) per device, by device name (sorted).
     using ByteCounters = QMap<QString, QPair<double, double>>;
     // The sensor and its two rates per device, with the label endings given.
@@ -49,6 +55,6 @@ private:
 
     QString proc_;
     QString sys_;
-    QHash<QString, Counter> counters_;
-    QHash<QString, CpuTimes> cpuTimes_;
+    QHash<QString, RateCounters> counters_; // by sensor
+    QHash<int, CpuTimes> cpuTimes_;         // by CPU number, -1 for the total
 };

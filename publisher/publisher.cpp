@@ -7,20 +7,37 @@
 
 #include <algorithm>
 
-Publisher::Publisher(ReadingSource &source, QObject *parent)
+Publisher::Publisher(ReadingSource &source, QObject *parent, Clock clock)
     : QObject(parent)
     , source_(source)
+    , clock_(std::move(clock))
     , timer_(new QTimer(this))
 {
+    elapsed_.start();
+    if (!clock_)
+        clock_ = [this] { return elapsed_.elapsed(); };
     QObject::connect(timer_, SIGNAL(timeout()), this, SLOT(publish()));
 }
 
-bool Publisher::open(const std::string &sectionName, std::string *error)
+section::OpenResult Publisher::open(const std::string &sectionName)
 {
-    if (!writer_.create(sectionName, source_.sensorCapacity(), source_.readingCapacity(), error))
-        return false;
+    const section::OpenResult result =
+        writer_.open(sectionName, source_.sensorCapacity(), source_.readingCapacity());
+    if (!result.isOpen())
+        return result;
+    // Taken over: a reader may still show what the earlier publisher wrote.
+    publishedSensors_ = writer_.currentSensors();
+    publishedReadings_ = writer_.currentReadings();
+    if (result.outcome == section::OpenOutcome::Reused)
+        gate_.setEarlier(writer_.readingsInPlace(writer_.readingCapacity()), clock_());
     publish();
-    return true;
+    return result;
+}
+
+void Publisher::close()
+{
+    timer_->stop();
+    writer_.remove();
 }
 
 void Publisher::start(int milliseconds)
@@ -32,6 +49,8 @@ void Publisher::publish()
 {
     std::vector<std::string> sensors = source_.sensors();
     std::vector<section::ReadingRecord> readings = source_.refresh();
+    if (!writer_.isOpen())
+        return;
     if (sensors.size() > writer_.sensorCapacity() || readings.size() > writer_.readingCapacity()) {
         // The section cannot grow under a reader; publish what fits.
         if (!warnedAboutCapacity_)
@@ -44,6 +63,7 @@ void Publisher::publish()
         readings.resize(std::min(readings.size(), writer_.readingCapacity()));
     }
 
+    readings = gate_.admit(publishedReadings_, readings, clock_());
     if (sensors != publishedSensors_) {
         (void)writer_.setSensors(sensors); // fits: cut to the capacity above
         publishedSensors_ = sensors;

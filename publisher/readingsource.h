@@ -27,6 +27,10 @@ public:
     // the section once and never sees it grow, so it is sized for these up front.
     [[nodiscard]] virtual std::size_t sensorCapacity() const = 0;
     [[nodiscard]] virtual std::size_t readingCapacity() const = 0;
+
+    // Whether a read of this source hangs in a thread that cannot be ended:
+    // then the program must not wait for it when it leaves.
+    [[nodiscard]] virtual bool hasHangingReads() const { return false; }
 };
 
 // Whether two lists name the same readings in the same order (sensor, label

@@ -60,11 +60,7 @@ expected=(usr/bin/telvane usr/bin/telvane-publish usr/bin/telvane-client
           usr/share/icons/hicolor/256x256/apps/telvane.png
           usr/share/doc/telvane/copyright usr/share/doc/telvane/changelog.gz)
 for page in "$source_dir"/docs/man/*.1; do
-    [ -f "$page" ] || continue
-    # Debian's man pages are compressed; an uncompressed one lintian reports.
-    name="usr/share/man/man1/$(basename "$page")"
-    [ -e "$work/root/$name" ] || name="$name.gz"
-    expected+=("$name")
+    [ -f "$page" ] && expected+=("usr/share/man/man1/$(basename "$page").gz")
 done
 for unit in "$source_dir"/res/systemd/*.service; do
     [ -f "$unit" ] && expected+=("usr/lib/systemd/user/$(basename "$unit")")

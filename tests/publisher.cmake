@@ -3,6 +3,7 @@
 if(TARGET tst_publisher AND TARGET telvane_publishing)
     target_link_libraries(tst_publisher PRIVATE telvane_publishing)
     add_dependencies(tst_publisher telvane-publish)
+    target_compile_definitions(tst_publisher PRIVATE TELVANE_VERSION="${PROJECT_VERSION}")
 endif()
 if(TARGET tst_readingtable)
     add_dependencies(tst_readingtable telvane-publish)

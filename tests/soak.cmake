@@ -17,8 +17,18 @@ if(TELVANE_PYTHON3 AND TARGET telvane-publish)
     add_test(NAME soak_stuck_client COMMAND ${_soak} stuck --seconds 12)
     add_test(NAME soak_count_churn COMMAND ${_soak} churn --seconds 20)
     add_test(NAME soak_publisher_killed COMMAND ${_soak} publisher-killed)
+    add_test(NAME soak_publisher_restart COMMAND ${_soak} restart)
+    add_test(NAME soak_chip_swap COMMAND ${_soak} swap --count 10)
+    add_test(NAME soak_publisher_changing_tree COMMAND ${_soak} publisher --seconds 40)
     set_tests_properties(soak_connections soak_stuck_client soak_count_churn soak_publisher_killed
+                         soak_publisher_restart soak_chip_swap soak_publisher_changing_tree
                          PROPERTIES RESOURCE_LOCK product TIMEOUT 600 LABELS soak)
 else()
     message(STATUS "soak tests left out: no python3 or no telvane-publish")
+endif()
+
+# A /dev/shm too full for the section, in a mount namespace of its own.
+if(TARGET telvane-publish AND UNIX AND NOT APPLE)
+    add_test(NAME publisher_full_shm COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fullshm.sh $<TARGET_FILE:telvane-publish>)
+    set_tests_properties(publisher_full_shm PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
 endif()

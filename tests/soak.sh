@@ -2,7 +2,8 @@
 # The soak and fault tests in their long versions, against a build folder.
 # Usage: tests/soak.sh MINUTES [BUILD_DIR]      (BUILD_DIR defaults to build/)
 # MINUTES is the time given to each timed scenario; the connection scenario
-# makes 2,000 connections per minute. Uses the product's section name and port
+# makes 2,000 connections per minute; the publisher soak (a chip tree changing
+# every few seconds) runs for at least 10 minutes. Uses the product's section name and port
 # 8881: stop Telvane and telvane-publish first.
 set -euo pipefail
 
@@ -30,6 +31,9 @@ run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
 run publisher-killed
+run restart
+run swap --count $((10 * minutes))
+run publisher --seconds $((60 * (minutes > 10 ? minutes : 10)))
 if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
     python3 "$root/tests/hub/viewers.py" "$build" --seconds $((60 * minutes)) || failed=1

@@ -1,5 +1,7 @@
+#include "boundedcollector.h"
 #include "linuxsensors.h"
 #include "linuxsource.h"
+#include "sectionreadback.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -8,6 +10,15 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace {
 
@@ -94,6 +105,16 @@ private slots:
     void capacityHasHeadroom();
     void publisherProgram_data();
     void publisherProgram();
+    void fifoAttributeIsSkipped();
+    void programStopsPromptlyOverAFifo_data();
+    void programStopsPromptlyOverAFifo();
+    void hangingReadMissesItsRefresh();
+    void procfsFilesAreReadWhole();
+    void flappingAttributeKeepsItsValue_data();
+    void flappingAttributeKeepsItsValue();
+    void labelsStayDistinctInTheSection();
+    void goneDevicesAreForgotten();
+    void listEscapesLabels();
 };
 
 void TestLinuxSensors::hwmonChips_data()
@@ -304,6 +325,8 @@ void TestLinuxSensors::chipsComingAndGoingKeepNumbers()
 
     // coretemp goes (module unloaded): its three readings go, nothing else moves.
     QVERIFY(QFile::remove(classDir + QStringLiteral("hwmon0")));
+    for (int held = 0; held < LinuxSource::holdRefreshes; ++held)
+        (void)source.refresh(); // its last values, for a while
     const QStringList without = labelsOf(source.refresh());
     QStringList expected = allLabels;
     expected.erase(std::remove_if(expected.begin(), expected.end(),
@@ -335,19 +358,22 @@ void TestLinuxSensors::droppedAndNewReadingChangeTheCount()
     LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
     const std::size_t count = source.refresh().size();
 
-    // Core 0 fails to read while Core 8 appears, in the same refresh: Telvane
-    // rebuilds only when the count changes, so the newcomer waits a refresh.
+    // Core 0 fails to read while Core 8 appears, in the same refresh: the
+    // newcomer comes at once, and Core 0 keeps its place and last value
+    // until it has failed for longer than a short flap.
     QVERIFY(QFile::remove(coretemp + QStringLiteral("temp2_input")));
     QVERIFY(QDir().mkdir(coretemp + QStringLiteral("temp2_input")));
     writeFile(coretemp + QStringLiteral("temp10_input"), "50000\n");
     writeFile(coretemp + QStringLiteral("temp10_label"), "Core 8\n");
-    const QStringList dropped = labelsOf(source.refresh());
-    QCOMPARE(std::size_t(dropped.size()), count - 1);
-    QVERIFY(!dropped.contains(QStringLiteral("9/Core 0")));
-    QVERIFY(!dropped.contains(QStringLiteral("9/Core 8")));
+    for (int refresh = 1; refresh <= LinuxSource::holdRefreshes; ++refresh) {
+        const QStringList held = labelsOf(source.refresh());
+        QCOMPARE(std::size_t(held.size()), count + 1);
+        QVERIFY(held.indexOf(QStringLiteral("9/Core 0")) < held.indexOf(QStringLiteral("9/Core 8")));
+    }
     const QStringList settled = labelsOf(source.refresh());
     QCOMPARE(std::size_t(settled.size()), count);
     QVERIFY(settled.contains(QStringLiteral("9/Core 8")));
+    QVERIFY(!settled.contains(QStringLiteral("9/Core 0")));
 }
 
 void TestLinuxSensors::capacityHasHeadroom()
@@ -375,7 +401,10 @@ void TestLinuxSensors::publisherProgram_data()
         << 3 << QString() << QStringLiteral("offers no sensors under");
     QTest::newRow("system figures only")
         << QStringList{QStringLiteral("--list"), QStringLiteral("--sysfs-root"), bare, QStringLiteral("--proc-root"), proc(desktop)}
-        << 0 << QStringLiteral("Load Average 15 min") << QStringLiteral("no hardware sensors");
+        << 0 << QStringLiteral("Load Average 15 min")
+        << QStringLiteral("no hardware sensors under %1 (no hwmon chips, thermal zones, batteries or CPU clocks, as in "
+                          "many virtual machines); listing CPU, memory, load, network and disk figures only.")
+               .arg(bare);
     QTest::newRow("system figures only, hardware required")
         << QStringList{QStringLiteral("--list"), QStringLiteral("--hardware-only"), QStringLiteral("--sysfs-root"), bare,
                        QStringLiteral("--proc-root"), proc(desktop)}
@@ -404,6 +433,295 @@ void TestLinuxSensors::publisherProgram()
     QVERIFY2(complaint.contains(error), qPrintable(complaint));
     if (!error.contains(QStringLiteral("folder")) && exitCode != 0)
         QVERIFY2(complaint.contains(QStringLiteral("--demo")), qPrintable(complaint));
+}
+
+namespace {
+
+const QString coretempFolder = QStringLiteral("/devices/platform/coretemp.0/hwmon/hwmon0/");
+
+// A copy of the desktop tree whose coretemp temp1_input is a FIFO, as a
+// driver whose read never returns would be.
+bool fifoTree(const QString &root)
+{
+    const QString attribute = sys(root) + coretempFolder + QStringLiteral("temp1_input");
+    return copyTree(desktop, root) && QFile::remove(attribute) && mkfifo(QFile::encodeName(attribute).constData(), 0644) == 0;
+}
+
+} // namespace
+
+void TestLinuxSensors::fifoAttributeIsSkipped()
+{
+    QTemporaryDir tree;
+    QVERIFY(fifoTree(tree.path()));
+    // Looked at on a thread of its own: a read that blocks must fail this test, not hang it.
+    auto result = std::make_shared<std::promise<QStringList>>();
+    std::future<QStringList> done = result->get_future();
+    std::thread([root = tree.path(), result] {
+        LinuxSensors sensors(sys(root), proc(root));
+        result->set_value(readingsOf(sensors.sample(0), QStringLiteral("coretemp (coretemp.0)")));
+    }).detach();
+    QVERIFY2(done.wait_for(std::chrono::seconds(20)) == std::future_status::ready, "reading a FIFO blocked");
+    QCOMPARE(done.get(), (QStringList{QStringLiteral("Core 0 = 43.000 °C"), QStringLiteral("Core 4 = 47.500 °C")}));
+}
+
+void TestLinuxSensors::programStopsPromptlyOverAFifo_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestLinuxSensors::programStopsPromptlyOverAFifo()
+{
+    QFETCH(int, signalNumber);
+    QTemporaryDir tree;
+    QVERIFY(fifoTree(tree.path()));
+    const std::string name = "/telvane-test-fifo-" + std::to_string(QCoreApplication::applicationPid());
+    QProcess publish;
+    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
+                  {QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"), proc(tree.path()),
+                   QStringLiteral("--interval"), QStringLiteral("0.1"), QStringLiteral("--section"),
+                   QString::fromStdString(name)});
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += publish.readAllStandardOutput()).contains("publishing"), 20000);
+    const QStringList rows = readingRowsOf(OpenedSection(name).view());
+    QVERIFY(!rows.filter(QStringLiteral("|Core 0|")).isEmpty());
+    QVERIFY(rows.filter(QStringLiteral("|Package id 0|")).isEmpty());
+
+    // Required: a stop within a second, section removed.
+    QElapsedTimer stopping;
+    stopping.start();
+    QCOMPARE(::kill(pid_t(publish.processId()), signalNumber), 0);
+    QVERIFY(publish.waitForFinished(20000));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(publish.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(publish.exitCode(), 0);
+    QCOMPARE(section::openReadOnly(name), section::noHandle);
+}
+
+void TestLinuxSensors::hangingReadMissesItsRefresh()
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool stuck = true;
+    auto hangingChip = [&]() {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait(lock, [&] { return !stuck; });
+        SensorSample sample;
+        sample.add(QStringLiteral("slow"), QStringLiteral("late"), QString(), 2.0);
+        return sample;
+    };
+    auto quickChip = [] {
+        SensorSample sample;
+        sample.add(QStringLiteral("quick"), QStringLiteral("on time"), QString(), 1.0);
+        return sample;
+    };
+    const auto labels = [](const std::vector<std::optional<SensorSample>> &results) {
+        QStringList found;
+        for (const std::optional<SensorSample> &result : results)
+            found << (result ? result->readings.value(0).label : QStringLiteral("-"));
+        return found;
+    };
+    BoundedCollector collector(std::chrono::milliseconds(100));
+    const std::vector<BoundedCollector::Task> tasks{{QStringLiteral("slow"), hangingChip},
+                                                    {QStringLiteral("quick"), quickChip}};
+    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("-"), QStringLiteral("on time")}));
+    QCOMPARE(collector.hanging(), std::size_t(1));
+    // Still stuck: no second thread for it, and the rest keeps coming.
+    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("-"), QStringLiteral("on time")}));
+    QCOMPARE(collector.threads(), std::size_t(2));
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stuck = false;
+    }
+    released.notify_all();
+    QTRY_COMPARE(collector.hanging(), std::size_t(0));
+    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("late"), QStringLiteral("on time")}));
+    // A chip that went takes its thread with it.
+    QCOMPARE(labels(collector.run({tasks[1]})), QStringList{QStringLiteral("on time")});
+    QCOMPARE(collector.threads(), std::size_t(1));
+}
+
+void TestLinuxSensors::procfsFilesAreReadWhole()
+{
+    // A large machine: 80 CPUs, 40 interfaces, 62 loop devices before the disks.
+    QTemporaryDir tree;
+    QVERIFY(copyTree(desktop, tree.path()));
+    const auto writeProc = [&](int tick) {
+        QByteArray stat = "cpu  " + QByteArray::number(100000000 + tick * 80) + " 0 0 " + QByteArray::number(900000000)
+            + " 0 0 0 0 0 0\n";
+        for (int cpu = 0; cpu < 80; ++cpu)
+            stat += "cpu" + QByteArray::number(cpu) + " " + QByteArray::number(1000000 + tick) + " 1234 567890 "
+                + QByteArray::number(98765432) + " 4321 0 1234 0 0 0\n";
+        stat += "intr 123456789 0 0 0\nctxt 987654321\n";
+        writeFile(proc(tree.path()) + QStringLiteral("/stat"), stat);
+        QByteArray dev = "Inter-|   Receive |  Transmit\n face |bytes packets errs|bytes packets\n";
+        for (int i = 0; i < 40; ++i)
+            dev += "  veth" + QByteArray::number(i) + ": " + QByteArray::number(123456789 + tick * 1024) +
+                " 1000 0 0 0 0 0 0 " + QByteArray::number(987654321 + tick * 2048) + " 2000 0 0 0 0 0 0\n";
+        writeFile(proc(tree.path()) + QStringLiteral("/net/dev"), dev);
+        QByteArray disks;
+        for (int i = 0; i < 62; ++i)
+            disks += "   7      " + QByteArray::number(i) + " loop" + QByteArray::number(i)
+                + " 1234 0 56789 100 0 0 0 0 0 200 300 0 0 0 0 0 0\n";
+        disks += "   8       0 sda 100 0 " + QByteArray::number(2048 + tick * 2) + " 50 200 0 4096 80 0 100 130 0 0 0 0\n";
+        disks += " 259       0 nvme0n1 300 0 8192 60 400 0 " + QByteArray::number(16384 + tick * 4) + " 90 0 120 150 0 0 0 0\n";
+        writeFile(proc(tree.path()) + QStringLiteral("/diskstats"), disks);
+    };
+    writeProc(0);
+    LinuxSensors sensors(sys(tree.path()), proc(tree.path()));
+    (void)sensors.sample(0);
+    writeProc(1000);
+    const SensorSample sample = sensors.sample(1000);
+
+    QStringList usages{QStringLiteral("Total CPU Usage")};
+    for (int cpu = 0; cpu < 80; ++cpu)
+        usages << QStringLiteral("Core %1 Usage").arg(cpu);
+    QStringList interfaces;
+    for (int i = 0; i < 40; ++i)
+        interfaces << QStringLiteral("veth%1").arg(i);
+    interfaces.sort(); // by name
+    QStringList rates;
+    for (const QString &interface : qAsConst(interfaces))
+        rates << interface + QStringLiteral(" Receive Rate = 1000.000 KB/s")
+              << interface + QStringLiteral(" Send Rate = 2000.000 KB/s");
+    QStringList cpuLabels;
+    for (const SensorReading &reading : sample.readings) {
+        if (reading.sensor == QLatin1String("CPU") && reading.label.endsWith(QLatin1String("Usage")))
+            cpuLabels << reading.label;
+    }
+    QCOMPARE(cpuLabels, usages);
+    QCOMPARE(readingsOf(sample, QStringLiteral("Network")), rates);
+    QCOMPARE(readingsOf(sample, QStringLiteral("Disks")),
+             (QStringList{QStringLiteral("nvme0n1 Read Rate = 0.000 KB/s"), QStringLiteral("nvme0n1 Write Rate = 2000.000 KB/s"),
+                          QStringLiteral("sda Read Rate = 1000.000 KB/s"), QStringLiteral("sda Write Rate = 0.000 KB/s")}));
+}
+
+void TestLinuxSensors::flappingAttributeKeepsItsValue_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QStringList>("published"); // Core 0 in each refresh from the first failure on
+    QTest::addColumn<int>("rebuilds");          // count changes seen by a reader
+
+    const QString kept = QStringLiteral("Core 0 = 43");
+    const QString back = QStringLiteral("Core 0 = 44");
+    const QString gone = QStringLiteral("-");
+    QTest::newRow("once") << 1 << QStringList{kept, back} << 0;
+    QTest::newRow("five times") << 5 << QStringList{kept, kept, kept, kept, kept, back} << 0;
+    QTest::newRow("six times: leaves, then comes back")
+        << 6 << QStringList{kept, kept, kept, kept, kept, gone, back} << 2;
+}
+
+void TestLinuxSensors::flappingAttributeKeepsItsValue()
+{
+    QFETCH(int, failures);
+    QFETCH(QStringList, published);
+    QFETCH(int, rebuilds);
+    QTemporaryDir tree;
+    QVERIFY(copyTree(desktop, tree.path()));
+    const QString attribute = sys(tree.path()) + coretempFolder + QStringLiteral("temp2_input");
+    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    std::vector<section::ReadingRecord> readings = source.refresh();
+    std::size_t count = readings.size();
+    const auto core0 = [](const std::vector<section::ReadingRecord> &records) {
+        for (const section::ReadingRecord &record : records) {
+            if (record.label == "Core 0")
+                return QStringLiteral("Core 0 = %1").arg(record.value);
+        }
+        return QStringLiteral("-");
+    };
+    QStringList seen;
+    int changes = 0;
+    for (int refresh = 0; refresh <= failures; ++refresh) {
+        // The driver answers EIO, here a file that reads as nothing; then 44 degrees.
+        writeFile(attribute, refresh < failures ? QByteArray() : QByteArray("44000\n"));
+        readings = source.refresh();
+        changes += readings.size() != count;
+        count = readings.size();
+        seen << core0(readings);
+    }
+    QCOMPARE(seen, published);
+    QCOMPARE(changes, rebuilds);
+}
+
+void TestLinuxSensors::labelsStayDistinctInTheSection()
+{
+    QTemporaryDir tree;
+    QVERIFY(copyTree(desktop, tree.path()));
+    const QString chip = sys(tree.path()) + coretempFolder;
+    // Two long labels that differ only past the 255 bytes of the field, and
+    // two that differ only in characters Latin-1 does not have.
+    const QByteArray common(300, 'x');
+    writeFile(chip + QStringLiteral("temp1_label"), common + "A\n");
+    writeFile(chip + QStringLiteral("temp2_label"), common + "B\n");
+    writeFile(chip + QStringLiteral("temp6_label"), "\xE6\xB8\xA9\xE5\xBA\xA6\n"); // 温度
+    writeFile(chip + QStringLiteral("temp7_input"), "30000\n");
+    writeFile(chip + QStringLiteral("temp7_label"), "\xE6\xB9\xBF\xE5\xBA\xA6\n"); // 湿度
+    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    QStringList labels;
+    for (const section::ReadingRecord &record : source.refresh()) {
+        QVERIFY(record.label.size() <= section::maximumLabelBytes);
+        if (record.sensorIndex == 9)
+            labels << QString::fromLatin1(record.label.c_str());
+    }
+    const QString cut = QString(255, QLatin1Char('x'));
+    QCOMPARE(labels, (QStringList{cut, QString(252, QLatin1Char('x')) + QStringLiteral(" #2"), QStringLiteral("??"),
+                                  QStringLiteral("?? #2")}));
+    QCOMPARE(hashesOf(source.refresh()).removeDuplicates(), 0);
+}
+
+void TestLinuxSensors::goneDevicesAreForgotten()
+{
+    QTemporaryDir tree;
+    QVERIFY(copyTree(desktop, tree.path()));
+    const QString classDir = sys(tree.path()) + QStringLiteral("/class/hwmon/");
+    qint64 now = 0;
+    LinuxSource source(sys(tree.path()), proc(tree.path()), [&now] { return now; });
+    (void)source.refresh();
+    const int counters = source.rememberedCounters();
+    const int sensors = source.rememberedSensors();
+    const std::size_t names = source.sensors().size();
+
+    // Containers come and go with a new interface each, and a USB sensor
+    // comes back on another bus address each time it is plugged in.
+    for (int round = 0; round < 3 * LinuxSource::forgetAfterRefreshes; ++round) {
+        now += 1000;
+        writeFile(proc(tree.path()) + QStringLiteral("/net/dev"),
+                  "Inter-| Receive | Transmit\n face |bytes packets|bytes packets\n"
+                  "  eth0: 1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n  veth" + QByteArray::number(round)
+                      + ": 1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n");
+        const QString device = sys(tree.path()) + QStringLiteral("/devices/usb/1-%1").arg(round);
+        QVERIFY(QDir().mkpath(device + QStringLiteral("/hwmon/hwmon20")));
+        writeFile(device + QStringLiteral("/hwmon/hwmon20/name"), "usbtemp\n");
+        writeFile(device + QStringLiteral("/hwmon/hwmon20/temp1_input"), "25000\n");
+        QFile::remove(classDir + QStringLiteral("hwmon20"));
+        QVERIFY(QFile::link(device + QStringLiteral("/hwmon/hwmon20"), classDir + QStringLiteral("hwmon20")));
+        QVERIFY(QFile::link(device, device + QStringLiteral("/hwmon/hwmon20/device")));
+        (void)source.refresh();
+    }
+    // The interface and the sensor of this round, the one before it (its
+    // rates need two looks), and sensors not yet forgotten.
+    QVERIFY2(source.rememberedCounters() <= counters + 4, qPrintable(QString::number(source.rememberedCounters())));
+    QVERIFY2(source.rememberedSensors() <= sensors + 1 + LinuxSource::forgetAfterRefreshes + 1,
+             qPrintable(QString::number(source.rememberedSensors())));
+    QVERIFY(source.sensors().size() <= names + 1 + LinuxSource::forgetAfterRefreshes + 1);
+}
+
+void TestLinuxSensors::listEscapesLabels()
+{
+    QTemporaryDir tree;
+    QVERIFY(copyTree(desktop, tree.path()));
+    writeFile(sys(tree.path()) + coretempFolder + QStringLiteral("temp1_label"), "Pkg\x1b]0;owned\x07\x1b[2J id 0\n");
+    QProcess publish;
+    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
+                  {QStringLiteral("--list"), QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"),
+                   proc(tree.path())});
+    QVERIFY(publish.waitForFinished(20000));
+    QCOMPARE(publish.exitCode(), 0);
+    const QString printed = QString::fromUtf8(publish.readAllStandardOutput());
+    QVERIFY(!printed.contains(QChar(0x1b)) && !printed.contains(QChar(0x07)));
+    QVERIFY2(printed.contains(QStringLiteral("Pkg\uFFFD]0;owned\uFFFD\uFFFD[2J id 0")), qPrintable(printed));
 }
 
 QTEST_MAIN(TestLinuxSensors)

@@ -1,3 +1,4 @@
+#include "cataloguegate.h"
 #include "demosource.h"
 #include "publisher.h"
 #include "sectionreadback.h"
@@ -94,6 +95,13 @@ private slots:
     void programRejectsBadOptions_data();
     void programRejectsBadOptions();
     void programHelp();
+    void programVersion();
+    void programListsTheDemo();
+    void gateKeepsCatalogues_data();
+    void gateKeepsCatalogues();
+    void publisherNeverSwapsUnderOneCount();
+    void secondProgramIsRefused();
+    void restartedProgramFeedsTheReader();
 };
 
 void TestPublisher::demoMachine_data()
@@ -154,8 +162,8 @@ void TestPublisher::publisherRewritesOnlyWhatChanged()
     ScriptedSource source;
     source.readings = {{0, "CPU", "\xB0" "C", 40.0}, {0, "Fan", "RPM", 900.0}};
     Publisher publisher(source);
-    std::string error;
-    QVERIFY2(publisher.open(testSectionName(), &error), error.c_str());
+    const section::OpenResult result = publisher.open(testSectionName());
+    QVERIFY2(result.isOpen(), result.message.c_str());
     const OpenedSection opened(testSectionName());
     QVERIFY(opened.isOpen());
     QCOMPARE(readingRowsOf(opened.view()), readingRowsOf(source.readings));
@@ -181,6 +189,7 @@ void TestPublisher::programPublishesUntilStopped_data()
 #ifndef _WIN32
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
 #endif
 }
 
@@ -276,6 +285,11 @@ void TestPublisher::programRejectsBadOptions_data()
                                            << 2 << QStringLiteral("--interval");
     QTest::newRow("empty section name") << QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), QString()} << 2
                                         << QStringLiteral("--section");
+    QTest::newRow("readings without --demo") << QStringList{QStringLiteral("--readings"), QStringLiteral("3")} << 2
+                                             << QStringLiteral("--readings scales the made-up computer and needs --demo");
+    QTest::newRow("sensor roots with --demo")
+        << QStringList{QStringLiteral("--demo"), QStringLiteral("--proc-root"), QStringLiteral("/proc")} << 2
+        << QStringLiteral("--proc-root reads this computer's own sensors and cannot go with --demo");
     QTest::newRow("section that cannot be made")
         << QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), section + QStringLiteral("/x")} << 1
         << QStringLiteral("cannot publish");
@@ -306,6 +320,198 @@ void TestPublisher::programHelp()
     const QByteArray help = process.readAllStandardOutput();
     for (const char *option : {"--demo", "--readings", "--section", "--interval", "--help"})
         QVERIFY2(help.contains(option), option);
+}
+
+void TestPublisher::programVersion()
+{
+    QProcess process;
+    process.start(publishProgram(), {QStringLiteral("--version")});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("telvane-publish " TELVANE_VERSION "\n"));
+}
+
+void TestPublisher::programListsTheDemo()
+{
+    QProcess process;
+    process.start(publishProgram(), {QStringLiteral("--demo"), QStringLiteral("--list"), QStringLiteral("--readings"),
+                                     QStringLiteral("2"), QStringLiteral("--section"),
+                                     QString::fromStdString(testSectionName())});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.mid(1), (QStringList{
+                               QStringLiteral("  0 Motherboard (Nuvoton NCT6798D)  Motherboard        36.000  °C"),
+                               QStringLiteral("  0 Motherboard (Nuvoton NCT6798D)  Chipset            50.000  °C"),
+                               QStringLiteral("2 readings of 5 sensors of the made-up computer"),
+                               QString()}));
+    // Listed, not published.
+    QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+}
+
+namespace {
+
+// A catalogue written as letters: each letter one reading of sensor 0.
+std::vector<section::ReadingRecord> catalogue(const QString &letters)
+{
+    std::vector<section::ReadingRecord> readings;
+    for (const QChar letter : letters)
+        readings.push_back({0, std::string(1, letter.toLatin1()), "V", double(letter.unicode())});
+    return readings;
+}
+
+QString lettersOf(const std::vector<section::ReadingRecord> &readings)
+{
+    QString letters;
+    for (const section::ReadingRecord &reading : readings)
+        letters += QLatin1String(reading.label.c_str());
+    return letters;
+}
+
+} // namespace
+
+void TestPublisher::gateKeepsCatalogues_data()
+{
+    QTest::addColumn<QString>("earlier");    // left in a section taken over at 0 ms
+    QTest::addColumn<QStringList>("wanted"); // "ms:letters" per refresh
+    QTest::addColumn<QStringList>("published");
+
+    QTest::newRow("values only") << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:ab")}
+                                 << QStringList{QStringLiteral("ab"), QStringLiteral("ab")};
+    QTest::newRow("a newcomer comes at once")
+        << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:abc")}
+        << QStringList{QStringLiteral("ab"), QStringLiteral("abc")};
+    QTest::newRow("a gone reading goes at once")
+        << QString() << QStringList{QStringLiteral("0:abc"), QStringLiteral("1000:ab")}
+        << QStringList{QStringLiteral("abc"), QStringLiteral("ab")};
+    QTest::newRow("a swap under one count: retired first, newcomer after 3 s")
+        << QString()
+        << QStringList{QStringLiteral("0:abX"), QStringLiteral("1000:abY"), QStringLiteral("2000:abY"),
+                       QStringLiteral("3999:abY"), QStringLiteral("4000:abY")}
+        << QStringList{QStringLiteral("abX"), QStringLiteral("ab"), QStringLiteral("ab"), QStringLiteral("ab"),
+                       QStringLiteral("abY")};
+    QTest::newRow("back to a count another catalogue had")
+        << QString()
+        << QStringList{QStringLiteral("0:abc"), QStringLiteral("1000:ab"), QStringLiteral("1500:abd"),
+                       QStringLiteral("4000:abd")}
+        << QStringList{QStringLiteral("abc"), QStringLiteral("ab"), QStringLiteral("ab"), QStringLiteral("abd")};
+    QTest::newRow("new order: fewer readings until the count is free")
+        << QString()
+        << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:ba"), QStringLiteral("2000:ba"),
+                       QStringLiteral("4000:ba")}
+        << QStringList{QStringLiteral("ab"), QStringLiteral("b"), QStringLiteral("b"), QStringLiteral("ba")};
+    QTest::newRow("nothing in common: no readings in between")
+        << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:xy"), QStringLiteral("4000:xy")}
+        << QStringList{QStringLiteral("ab"), QString(), QStringLiteral("xy")};
+    QTest::newRow("taken over, same readings: at once")
+        << QStringLiteral("abX") << QStringList{QStringLiteral("0:abX")} << QStringList{QStringLiteral("abX")};
+    QTest::newRow("taken over, other readings under that count: after 3 s")
+        << QStringLiteral("abX")
+        << QStringList{QStringLiteral("0:abY"), QStringLiteral("2999:abY"), QStringLiteral("3000:abY")}
+        << QStringList{QString(), QString(), QStringLiteral("abY")};
+    QTest::newRow("taken over, fewer readings than were there: after 3 s")
+        << QStringLiteral("abX") << QStringList{QStringLiteral("0:xy"), QStringLiteral("3000:xy")}
+        << QStringList{QString(), QStringLiteral("xy")};
+}
+
+void TestPublisher::gateKeepsCatalogues()
+{
+    QFETCH(QString, earlier);
+    QFETCH(QStringList, wanted);
+    QFETCH(QStringList, published);
+    CatalogueGate gate;
+    if (!earlier.isEmpty())
+        gate.setEarlier(catalogue(earlier), 0);
+    std::vector<section::ReadingRecord> shown;
+    QStringList seen;
+    for (const QString &step : wanted) {
+        const std::int64_t ms = step.section(QLatin1Char(':'), 0, 0).toLongLong();
+        const std::vector<section::ReadingRecord> want = catalogue(step.section(QLatin1Char(':'), 1));
+        shown = gate.admit(shown, want, ms);
+        seen << lettersOf(shown);
+        // Values always come from the source.
+        for (const section::ReadingRecord &reading : shown)
+            QCOMPARE(reading.value, double(reading.label.front()));
+    }
+    QCOMPARE(seen, published);
+    QVERIFY(gate.rememberedCounts() <= 3);
+}
+
+void TestPublisher::publisherNeverSwapsUnderOneCount()
+{
+    ScriptedSource source;
+    std::int64_t now = 0;
+    source.readings = catalogue(QStringLiteral("abX"));
+    Publisher publisher(source, nullptr, [&now] { return now; });
+    QVERIFY(publisher.open(testSectionName()).isOpen());
+    const OpenedSection opened(testSectionName());
+    source.readings = catalogue(QStringLiteral("abY"));
+    QStringList seen;
+    for (now = 1000; now <= 4000; now += 1000) {
+        publisher.publish();
+        seen << readingRowsOf(opened.view()).join(QLatin1Char(' '));
+    }
+    const QStringList retired = readingRowsOf(catalogue(QStringLiteral("ab")));
+    QCOMPARE(seen, (QStringList{retired.join(QLatin1Char(' ')), retired.join(QLatin1Char(' ')),
+                                retired.join(QLatin1Char(' ')), readingRowsOf(source.readings).join(QLatin1Char(' '))}));
+}
+
+void TestPublisher::secondProgramIsRefused()
+{
+    PublishProcess first;
+    QVERIFY(first.start({QStringLiteral("--interval"), QStringLiteral("600")}));
+    QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
+    const QStringList published = readingRowsOf(OpenedSection(testSectionName()).view());
+    QCOMPARE(published.size(), int(DemoSource::defaultReadingCount));
+
+    QProcess second;
+    second.start(publishProgram(), {QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("3"),
+                                    QStringLiteral("--section"), QString::fromStdString(testSectionName())});
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(second.readAllStandardError()),
+             QStringLiteral("telvane-publish: cannot publish %1: the section %1 is already published by process %2\n")
+                 .arg(QString::fromStdString(testSectionName()))
+                 .arg(first.process.processId()));
+    // The first one's section is as it was, and still there after the second left.
+    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), published);
+    first.process.terminate();
+    QVERIFY(first.process.waitForFinished(20000));
+    QCOMPARE(first.process.exitCode(), 0);
+    QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+}
+
+void TestPublisher::restartedProgramFeedsTheReader()
+{
+#ifdef _WIN32
+    QSKIP("A Windows section goes with its writer");
+#else
+    QStringList before;
+    {
+        PublishProcess first;
+        QVERIFY(first.start({QStringLiteral("--interval"), QStringLiteral("0.05")}));
+        QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
+        first.process.kill(); // as a crash would
+        QVERIFY(first.process.waitForFinished(20000));
+    }
+    // A reader that mapped the section before the restart, and never again.
+    const OpenedSection reader(testSectionName());
+    QVERIFY(reader.isOpen());
+    before = readingRowsOf(reader.view());
+    QCOMPARE(before.size(), int(DemoSource::defaultReadingCount));
+
+    PublishProcess second;
+    QVERIFY(second.start({QStringLiteral("--interval"), QStringLiteral("0.05")}));
+    QTRY_VERIFY_WITH_TIMEOUT(second.isPublishing(), 20000);
+    QVERIFY2(second.output.contains("taking over"), second.output.constData());
+    QTRY_VERIFY(readingRowsOf(reader.view()) != before);
+    QCOMPARE(readingRowsOf(reader.view()).size(), before.size());
+    second.process.terminate();
+    QVERIFY(second.process.waitForFinished(20000));
+    // Stopped cleanly: nothing stale for the reader, and the name is gone.
+    QCOMPARE(readingRowsOf(reader.view()), QStringList());
+    QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+#endif
 }
 
 QTEST_MAIN(TestPublisher)

@@ -38,6 +38,13 @@ private slots:
     void sectionGoesWithTheWriter();
     void staleSectionIsReplaced();
     void shrinkingUnderTheReader();
+    void secondWriterIsRefused();
+    void leftSectionIsReused_data();
+    void leftSectionIsReused();
+    void readersKeepTheReusedSection();
+    void removeSparesALaterWritersSection();
+    void removeLeavesNothingStale();
+    void otherUsersSectionIsRefused();
 };
 
 void TestSectionWriter::readsBackThroughTheReader()
@@ -178,6 +185,181 @@ void TestSectionWriter::shrinkingUnderTheReader()
     QCOMPARE(ftruncate(fd, 30), 0); // not even the header is left
     QCOMPARE(readingRowsOf(opened.view()), QStringList{});
     close(fd);
+#endif
+}
+
+void TestSectionWriter::secondWriterIsRefused()
+{
+    section::Writer first;
+    QCOMPARE(first.open(testSectionName(), 1, 2).outcome, section::OpenOutcome::Created);
+    QVERIFY(first.setReadings({someReadings.front()}));
+
+    section::Writer second;
+    const section::OpenResult refused = second.open(testSectionName(), 1, 2);
+    QCOMPARE(refused.outcome, section::OpenOutcome::HeldByProcess);
+    QCOMPARE(refused.ownerPid, std::int64_t(QCoreApplication::applicationPid()));
+    QVERIFY2(QString::fromStdString(refused.message).contains(QString::number(QCoreApplication::applicationPid())),
+             refused.message.c_str());
+    QVERIFY(!second.isOpen());
+    // The first writer's section is untouched by the attempt.
+    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf({someReadings.front()}));
+}
+
+#ifndef _WIN32
+namespace {
+
+// What a writer that was killed leaves: an unlocked object with our layout
+// for `sensors` and `readings`, holding the first `count` of someReadings.
+// `extra` bytes more than the layout needs.
+void leaveSection(std::size_t sensors, std::size_t readings, std::size_t count, std::size_t extra = 0)
+{
+    std::vector<std::string> names;
+    {
+        section::Writer writer;
+        QVERIFY(writer.create(testSectionName(), sensors, readings));
+        QVERIFY(writer.setReadings({someReadings.begin(), someReadings.begin() + std::ptrdiff_t(count)}));
+        // Its copy of the bytes, before the writer takes the object with it.
+        const OpenedSection opened(testSectionName());
+        QByteArray bytes(reinterpret_cast<const char *>(opened.mapped.data), int(opened.mapped.size));
+        writer.remove();
+        const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        bytes.append(QByteArray(int(extra), '\0'));
+        QCOMPARE(write(fd, bytes.constData(), std::size_t(bytes.size())), ssize_t(bytes.size()));
+        close(fd);
+    }
+}
+
+} // namespace
+#endif
+
+void TestSectionWriter::leftSectionIsReused_data()
+{
+    QTest::addColumn<int>("leftSensors");
+    QTest::addColumn<int>("leftReadings");
+    QTest::addColumn<int>("extraBytes");
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<int>("readings");
+    QTest::addColumn<int>("expectedSize");
+    QTest::addColumn<int>("readingsKept");
+
+    const int header = int(section::headerSize);
+    const int sensor = int(section::sensorElementSize);
+    const int reading = int(section::readingElementSize);
+    QTest::newRow("same layout: readings kept") << 2 << 4 << 0 << 2 << 4 << header + 2 * sensor + 4 * reading << 3;
+    QTest::newRow("room for more readings: grows, readings kept")
+        << 2 << 4 << 0 << 2 << 40 << header + 2 * sensor + 40 * reading << 3;
+    QTest::newRow("larger than needed: never shrinks")
+        << 2 << 4 << 5000 << 2 << 4 << header + 2 * sensor + 4 * reading + 5000 << 3;
+    QTest::newRow("other sensor capacity: counts start at 0")
+        << 1 << 4 << 0 << 3 << 4 << header + 3 * sensor + 4 * reading << 0;
+    QTest::newRow("fewer readings than left: counts start at 0")
+        << 2 << 4 << 0 << 2 << 2 << header + 2 * sensor + 4 * reading << 0;
+}
+
+void TestSectionWriter::leftSectionIsReused()
+{
+#ifdef _WIN32
+    QSKIP("A Windows section cannot outlive its writer");
+#else
+    QFETCH(int, leftSensors);
+    QFETCH(int, leftReadings);
+    QFETCH(int, extraBytes);
+    QFETCH(int, sensors);
+    QFETCH(int, readings);
+    QFETCH(int, expectedSize);
+    QFETCH(int, readingsKept);
+    leaveSection(std::size_t(leftSensors), std::size_t(leftReadings), 3, std::size_t(extraBytes));
+
+    section::Writer writer;
+    const section::OpenResult result = writer.open(testSectionName(), std::size_t(sensors), std::size_t(readings));
+    QCOMPARE(result.outcome, section::OpenOutcome::Reused);
+    QCOMPARE(int(writer.size()), expectedSize);
+    QCOMPARE(readingRowsOf(writer.currentReadings()),
+             readingRowsOf({someReadings.begin(), someReadings.begin() + readingsKept}));
+    const OpenedSection opened(testSectionName());
+    QCOMPARE(int(opened.mapped.size), expectedSize);
+    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + readingsKept}));
+    QVERIFY(writer.setReadings({someReadings[3]}));
+    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings[3]}));
+#endif
+}
+
+void TestSectionWriter::readersKeepTheReusedSection()
+{
+#ifdef _WIN32
+    QSKIP("A Windows section cannot outlive its writer");
+#else
+    // A reader that mapped the section before the first writer went sees
+    // what the next writer writes, at once.
+    leaveSection(2, 4, 2);
+    const OpenedSection reader(testSectionName());
+    QCOMPARE(readingRowsOf(reader.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + 2}));
+
+    section::Writer writer;
+    QCOMPARE(writer.open(testSectionName(), 2, 4).outcome, section::OpenOutcome::Reused);
+    QVERIFY(writer.setValue(1, 99.5));
+    std::vector<section::ReadingRecord> expected(someReadings.begin(), someReadings.begin() + 2);
+    expected[1].value = 99.5;
+    QCOMPARE(readingRowsOf(reader.view()), readingRowsOf(expected));
+#endif
+}
+
+void TestSectionWriter::removeSparesALaterWritersSection()
+{
+#ifdef _WIN32
+    QSKIP("Windows sections have no names to unlink");
+#else
+    section::Writer first;
+    QCOMPARE(first.open(testSectionName(), 1, 2).outcome, section::OpenOutcome::Created);
+    // Someone removed the name while we published, and another writer made a new section under it.
+    QCOMPARE(shm_unlink(testSectionName().c_str()), 0);
+    section::Writer later;
+    QCOMPARE(later.open(testSectionName(), 1, 2).outcome, section::OpenOutcome::Created);
+    QVERIFY(later.setReadings({someReadings.front()}));
+
+    first.remove();
+    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf({someReadings.front()}));
+    later.remove();
+    QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+#endif
+}
+
+void TestSectionWriter::removeLeavesNothingStale()
+{
+    section::Writer writer;
+    QVERIFY(writer.create(testSectionName(), 2, 4));
+    QVERIFY(writer.setSensors({"Board", "CPU"}));
+    QVERIFY(writer.setReadings(someReadings));
+    const OpenedSection reader(testSectionName());
+    QCOMPARE(readingRowsOf(reader.view()).size(), 4);
+    writer.remove();
+    // The reader keeps its mapping, and finds nothing in it to serve.
+    QCOMPARE(readingRowsOf(reader.view()), QStringList());
+    QCOMPARE(sensorNamesOf(reader.view()), QList<QByteArray>());
+}
+
+void TestSectionWriter::otherUsersSectionIsRefused()
+{
+#ifdef _WIN32
+    QSKIP("POSIX object ownership");
+#else
+    if (geteuid() != 0)
+        QSKIP("Giving a section to another user needs root");
+    const uid_t nobody = 65534;
+    const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(fchown(fd, nobody, gid_t(-1)), 0);
+    close(fd);
+
+    section::Writer writer;
+    const section::OpenResult result = writer.open(testSectionName(), 1, 1);
+    shm_unlink(testSectionName().c_str());
+    QCOMPARE(result.outcome, section::OpenOutcome::OwnedByOtherUser);
+    QCOMPARE(result.ownerUid, std::uint32_t(nobody));
+    QCOMPARE(QString::fromStdString(result.message),
+             QStringLiteral("the section %1 belongs to user 65534; remove it or run as that user")
+                 .arg(QString::fromStdString(testSectionName())));
 #endif
 }
 

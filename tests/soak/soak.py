@@ -10,11 +10,16 @@ figures measured are printed.
   soak.py --build DIR stuck [--seconds S]
   soak.py --build DIR churn [--seconds S]
   soak.py --build DIR publisher-killed
+  soak.py --build DIR restart
+  soak.py --build DIR swap [--count N]
+  soak.py --build DIR publisher [--seconds S]
 """
 import argparse
 import hashlib
 import os
+import random
 import re
+import shutil
 import select
 import signal
 import socket
@@ -348,9 +353,15 @@ def publisher_killed(args, processes):
         rounds = []
         for _ in range(3):
             client.ask(hashes)
-            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10)})
-        check(all(len(r) == 40 for r in rounds), 'after %s every request is still answered' % how.name)
-        check(rounds[1] == rounds[2], 'after %s the last values are served, unchanged' % how.name)
+            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10 if how == signal.SIGKILL else 2.5)})
+        if how == signal.SIGKILL:
+            # Killed, it could not clean up: the last values stay.
+            check(all(len(r) == 40 for r in rounds), 'after %s every request is still answered' % how.name)
+            check(rounds[1] == rounds[2], 'after %s the last values are served, unchanged' % how.name)
+        else:
+            # Stopped, it set the counts to 0: nothing stale is served.
+            check(all(len(r) == 0 for r in rounds), 'after %s no stale value is served (%s)'
+                  % (how.name, [len(r) for r in rounds]))
         check(telvane.poll() is None, 'telvane still runs after the publisher got %s' % how.name)
         client.close()
         processes.stop()
@@ -358,19 +369,231 @@ def publisher_killed(args, processes):
             os.unlink(SECTION_FILE)  # what the killed publisher left behind
 
 
+class ChipTree:
+    """A sysfs tree of hwmon chips for telvane-publish --sysfs-root, changed
+    while it runs. Every label is unique and keeps one value for good, so a
+    reply whose value is not its label's own is a mislabelled one."""
+
+    def __init__(self, root):
+        self.sys = os.path.join(root, 'sys')
+        self.proc = os.path.join(root, 'proc')  # empty: no system figures
+        self.classes = os.path.join(self.sys, 'class', 'hwmon')
+        os.makedirs(self.classes)
+        os.makedirs(self.proc)
+        self.values = {}  # label -> its value in degrees
+        self.flapped = None
+
+    def put(self, slot, name, device, labels):
+        """Chip `name` on `device` as hwmon<slot>, one temperature per label."""
+        folder = os.path.join(self.sys, 'devices', 'platform', device, 'hwmon', 'hwmon%d' % slot)
+        if not os.path.isdir(folder):
+            os.makedirs(folder)
+            os.symlink(os.path.join(self.sys, 'devices', 'platform', device), os.path.join(folder, 'device'))
+            with open(os.path.join(folder, 'name'), 'w') as f:
+                f.write(name + '\n')
+            for number, label in enumerate(labels, 1):
+                value = self.values.setdefault(label, 10.0 + len(self.values))
+                for suffix, text in (('input', '%d' % (value * 1000)), ('label', label)):
+                    with open(os.path.join(folder, 'temp%d_%s' % (number, suffix)), 'w') as f:
+                        f.write(text + '\n')
+        link = os.path.join(self.classes, 'hwmon%d' % slot)
+        os.symlink(folder, link + '.new')
+        os.replace(link + '.new', link)
+        return folder
+
+    def remove(self, slot):
+        link = os.path.join(self.classes, 'hwmon%d' % slot)
+        if os.path.lexists(link):
+            os.unlink(link)
+
+    def flap(self, folder):
+        """The first attribute of a chip fails to read for a moment (an empty read)."""
+        path = os.path.join(folder, 'temp1_input')
+        with open(path) as f:
+            kept = f.read()
+        with open(path, 'w'):
+            pass
+        return lambda: open(path, 'w').write(kept)
+
+    def wrong(self, replies):
+        """The replies whose value is not their label's."""
+        bad = []
+        for hash_, label, value, unit in replies:
+            expected = self.values.get(label.decode('latin-1'))
+            try:
+                number = float(value)
+            except ValueError:
+                number = None
+            if expected is None or number is None or abs(number - expected) > 1e-6:
+                bad.append((hash_, label, value, unit))
+        return bad
+
+
+def watch_once(chips, seconds=1.3):
+    """One client: the catalogue, then every reading asked for twice. Returns
+    (replies checked, mislabelled replies)."""
+    client = Client()
+    try:
+        replies = client.replies_until_quiet(0.4)
+        checked = list(replies)
+        hashes = sorted({reply[0] for reply in replies})
+        for _ in range(2):
+            if not hashes:
+                break
+            client.ask(hashes)
+            checked += client.replies(len(hashes), seconds)
+    finally:
+        client.close()
+    return len(checked), chips.wrong(checked)
+
+
+def start_tree_publisher(processes, chips, interval):
+    return processes.start_writer([os.path.join(processes.build, 'telvane-publish'), '--sysfs-root', chips.sys,
+                                   '--proc-root', chips.proc, '--interval', str(interval)])
+
+
+def swap(args, processes):
+    """A chip swapped for another with as many readings, under a Telvane that
+    looks once a second: no reply may carry one reading's value under
+    another's label."""
+    work = tempfile.mkdtemp(prefix='telvane-swap-')
+    try:
+        chips = ChipTree(work)
+        chips.put(0, 'steady', 'steady.0', ['Steady %d' % i for i in range(3)])
+        chips.put(1, 'swapa', 'swap.1', ['Chip A %d' % i for i in range(4)])
+        # Refreshed often, so that a reading that went is held for a fifth of
+        # Telvane's tick at most: whatever changes must wait for the gate.
+        start_tree_publisher(processes, chips, 0.05)
+        telvane = processes.start_telvane()
+        checked, wrong = 0, []
+        for number in range(args.count):
+            if number % 2:
+                chips.put(1, 'swapa', 'swap.1', [])
+            else:
+                chips.put(1, 'swapb', 'swap.2', ['Chip B %d' % i for i in range(4)])
+            end = time.monotonic() + 5
+            while time.monotonic() < end:
+                seen, bad = watch_once(chips)
+                checked += seen
+                wrong += bad
+        print('%d swaps, %d replies checked' % (args.count, checked), flush=True)
+        check(not wrong, 'no reply mislabelled after %d same-count swaps %s' % (args.count, wrong[:5] or ''))
+        check(checked > 20 * args.count, 'replies kept coming (%d)' % checked)
+        check(telvane.poll() is None, 'telvane still runs')
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def restart(args, processes):
+    """The publisher killed and started again under a running Telvane: a client
+    watching it keeps getting new values, served from the section taken over."""
+    publisher = processes.start_publisher(40)
+    telvane = processes.start_telvane()
+    client = Client()
+    catalogue = client.replies(40)
+    hashes = [reply[0] for reply in catalogue]
+    check(len(catalogue) == 40, 'catalogue before the restart')
+
+    def values_for(seconds):
+        seen = []
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            client.ask(hashes)
+            seen.append({h: v for h, _, v, _ in client.replies(40, seconds=5)})
+        return seen
+
+    publisher.send_signal(signal.SIGKILL)  # a crash; the service manager starts it again
+    publisher.wait(20)
+    frozen = values_for(2.5)[-1]
+    second = processes.start('publisher-again', [os.path.join(args.build, 'telvane-publish'), '--demo',
+                                                 '--readings', '40'])
+    wait_until(lambda: b'publishing' in open(os.path.join(processes.logs.name, 'publisher-again.log'), 'rb').read(),
+               20)
+    check(b'taking over' in open(os.path.join(processes.logs.name, 'publisher-again.log'), 'rb').read(),
+          'the new publisher took the section over')
+    after = values_for(4)
+    changed = [round_ for round_ in after[1:] if round_ != frozen]
+    check(len(after) >= 3 and all(len(round_) == 40 for round_ in after),
+          'every request answered after the restart')
+    check(len(changed) >= 2, 'the values keep changing across the restart (%d of %d rounds differ from the last '
+          'values before it)' % (len(changed), max(0, len(after) - 1)))
+    client.close()
+    check(telvane.poll() is None and second.poll() is None, 'telvane and the new publisher still run')
+
+
+def publisher_soak(args, processes):
+    """A chip tree that keeps changing (swaps, devices that come and go on new
+    addresses, flapping attributes) under Telvane and a watching client: no
+    mislabelled reply, and the publisher's memory stays flat."""
+    work = tempfile.mkdtemp(prefix='telvane-soak-tree-')
+    try:
+        chips = ChipTree(work)
+        steady = chips.put(0, 'steady', 'steady.0', ['Steady %d' % i for i in range(3)])
+        chips.put(1, 'swapa', 'swap.1', ['Chip A %d' % i for i in range(4)])
+        publisher = start_tree_publisher(processes, chips, 0.5)
+        telvane = processes.start_telvane()
+        pick = random.Random(11)
+        start = time.monotonic()
+        next_change = start
+        checked, changes, wrong, samples, plugged, restore = 0, 0, [], [], 0, None
+        while time.monotonic() - start < args.seconds:
+            now = time.monotonic()
+            if now >= next_change:
+                if restore:
+                    restore()
+                    restore = None
+                action = pick.choice(['swap', 'plug', 'unplug', 'flap'])
+                if action == 'swap':
+                    if changes % 2:
+                        chips.put(1, 'swapa', 'swap.1', [])
+                    else:
+                        chips.put(1, 'swapb', 'swap.2', ['Chip B %d' % i for i in range(4)])
+                elif action == 'plug':
+                    plugged += 1  # a new bus address each time
+                    chips.put(2, 'usbtemp', 'usb-%d' % plugged, ['USB %d probe %d' % (plugged, i) for i in range(2)])
+                elif action == 'unplug':
+                    chips.remove(2)
+                else:
+                    restore = chips.flap(steady)
+                changes += 1
+                next_change = now + pick.uniform(2.0, 4.0)
+            seen, bad = watch_once(chips, 1.0)
+            checked += seen
+            wrong += bad
+            elapsed = time.monotonic() - start
+            if not samples or elapsed - samples[-1][0] >= 10:
+                samples.append((elapsed, resident_kib(publisher.pid)))
+        print('%d changes, %d replies checked; publisher resident KiB: %s'
+              % (changes, checked, ', '.join('%.0fs:%d' % sample for sample in samples)), flush=True)
+        check(not wrong, 'no reply mislabelled %s' % (wrong[:5] or ''))
+        check(checked > 20 * changes, 'replies kept coming (%d)' % checked)
+        check(telvane.poll() is None and publisher.poll() is None, 'telvane and the publisher still run')
+        if args.memory and len(samples) >= 4:
+            settled = [kib for elapsed, kib in samples if elapsed >= args.seconds / 3]
+            growth = settled[-1] - settled[0]
+            check(growth <= 1024, 'publisher memory flat: %+d KiB over the last two thirds' % growth)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--build', required=True, help='build folder holding telvane and telvane-publish')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
-    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'publisher-killed'])
-    parser.add_argument('--count', type=int, default=2000, help='connections (connections)')
+    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'publisher-killed', 'restart', 'swap',
+                                             'publisher'])
+    parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
+                        'swaps (swap, default 10)')
     parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn)')
     args = parser.parse_args()
+    if args.count is None:
+        args.count = 10 if args.scenario == 'swap' else 2000
     processes = Processes(args.build)
     try:
         {'connections': connections, 'stuck': stuck, 'churn': churn,
-         'publisher-killed': publisher_killed}[args.scenario](args, processes)
+         'publisher-killed': publisher_killed, 'restart': restart, 'swap': swap,
+         'publisher': publisher_soak}[args.scenario](args, processes)
     finally:
         processes.stop()
         processes.logs.cleanup()

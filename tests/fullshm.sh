@@ -1,0 +1,44 @@
+#!/bin/sh
+# telvane-publish on a shared-memory file system that is nearly full: it must
+# exit 1 with a clear message and leave nothing behind, never die of SIGBUS
+# and leave a zeroed section. Runs in a mount namespace of its own with a
+# small tmpfs on /dev/shm, so it needs root (or unshare); exits 77 otherwise.
+# Usage: fullshm.sh TELVANE_PUBLISH
+set -u
+publish="$1"
+if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
+    echo "SKIP: needs root and unshare to mount a small /dev/shm of its own"
+    exit 77
+fi
+exec unshare -m --propagation private sh -c '
+    set -u
+    publish="$1"
+    out="$(mktemp)"
+    err="$(mktemp)"
+    trap "rm -f \"\$out\" \"\$err\"" EXIT
+    mount -t tmpfs -o size=512k tmpfs /dev/shm || { echo "SKIP: cannot mount a tmpfs"; exit 77; }
+    head -c 393216 /dev/zero > /dev/shm/filler
+    # 1,000 readings take about 290 KB: more than is left.
+    "$publish" --demo --readings 1000 --section /telvane-full > /dev/null 2> "$err"
+    code=$?
+    error="$(cat "$err")"
+    left="$(ls /dev/shm)"
+    failures=0
+    [ "$code" -eq 1 ] || { echo "FAIL: exit code $code, not 1 ($error)"; failures=1; }
+    case "$error" in
+    *"cannot publish /telvane-full: no room for a section of"*"(shared memory is full)"*) ;;
+    *) echo "FAIL: message: $error"; failures=1 ;;
+    esac
+    [ "$left" = filler ] || { echo "FAIL: left in /dev/shm: $left"; failures=1; }
+    # With room again it publishes.
+    rm /dev/shm/filler
+    "$publish" --demo --readings 1000 --section /telvane-full --interval 600 > "$out" 2>&1 &
+    pid=$!
+    i=0
+    while [ $i -lt 100 ] && ! grep -q publishing "$out"; do sleep 0.1; i=$((i + 1)); done
+    grep -q publishing "$out" || { echo "FAIL: no start with room: $(cat "$out")"; failures=1; }
+    kill -TERM $pid; wait $pid
+    [ -z "$(ls /dev/shm)" ] || { echo "FAIL: left after a stop: $(ls /dev/shm)"; failures=1; }
+    [ $failures -eq 0 ] && echo "PASS: a full /dev/shm is refused cleanly: $error"
+    exit $failures
+' sh "$publish"
