@@ -30,14 +30,15 @@ wine_missing_tools() {
 # wine_start PREFIX: uses (and on the first run creates) the Wine prefix
 # PREFIX, and starts its wineserver here.
 wine_start() {
-    export WINEPREFIX="$1"
+    mkdir -p "$1"
+    WINEPREFIX="$(cd "$1" && pwd)" # Wine wants it absolute
+    export WINEPREFIX
     export WINEDEBUG=-all
     export WINEARCH=win64
     # No Mono or Gecko installer prompts when the prefix is created.
     export WINEDLLOVERRIDES="mscoree=;mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating the Wine prefix $WINEPREFIX"
-        mkdir -p "$WINEPREFIX"
         if ! timeout 300 wineboot --init >"$WINEPREFIX.log" 2>&1; then
             echo "FAIL: could not create the Wine prefix:"
             cat "$WINEPREFIX.log"

@@ -18,10 +18,11 @@ if [ $# -lt 3 ] || [ $# -gt 4 ]; then
     echo "usage: $0 ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]" >&2
     exit 2
 fi
-zip="$1"
-client="$2"
-work="$3"
-screenshot="${4:-}"
+# Absolute, since the checks run from the unpacked folder.
+zip="$(realpath -m "$1")"
+client="$(realpath -m "$2")"
+work="$(realpath -m "$3")"
+screenshot="${4:+$(realpath -m "$4")}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 if [ ! -f "$zip" ]; then
@@ -86,6 +87,9 @@ stop_windows_programs() {
     wineserver -p
 }
 
+visible_windows() { xdotool search --onlyvisible --name '' 2>/dev/null | wc -l; }
+more_windows_than() { [ "$(visible_windows)" -gt "$1" ]; }
+
 # 1. No section: failure path A, the window stays, About opens.
 windows telvane.exe "$logs/telvane-nosection.log"
 if x11_wait_until 90 has_line "$logs/telvane-nosection.log" "Start HWiNFO with Shared Memory option and restart Telvane..."; then
@@ -100,8 +104,9 @@ if x11_wait_until 30 x11_window_found Telvane $$ && [ -n "$x11_window" ]; then
     main_window="$x11_window"
     echo "main window without a section: $(x11_window_size "$main_window")"
     # Help, then its only entry; the menu bar is at the window's top left.
+    before="$(visible_windows)"
     xdotool mousemove --window "$main_window" 20 10 click 1
-    sleep 0.5 # the popup opens under the pointer's next click; nothing is asserted on time
+    x11_wait_until 20 more_windows_than "$before" || fail "the Help menu did not open"
     xdotool mousemove --window "$main_window" 40 32 click 1
     if x11_wait_until 20 x11_window_found About $$ && [ -n "$x11_window" ]; then
         echo "About opened: $(x11_window_size "$x11_window")"
@@ -119,15 +124,18 @@ windows telvane-publish.exe "$logs/publish.log" --demo
 publishing() { [ -s "$1" ] && log_lines "$1" | grep -q '^telvane-publish: publishing'; }
 x11_wait_until 60 publishing "$logs/publish.log" || fail "telvane-publish.exe --demo did not publish:"$'\n'"$(log_lines "$logs/publish.log")"
 readings="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing ([0-9]+) readings.*/\1/p' | head -n 1)"
-echo "the publisher publishes ${readings:-no} readings"
+sensors="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing [0-9]+ readings of ([0-9]+) sensors.*/\1/p' | head -n 1)"
+echo "the publisher publishes ${readings:-no} readings of ${sensors:-no} sensors"
 
 windows telvane.exe "$logs/telvane.log"
-listening() { has_line "$1" "HWiNFO running..." && log_lines "$1" | grep -q '^Adress: '; }
-if ! x11_wait_until 90 listening "$logs/telvane.log"; then
+# The last start-up line; the namespace has no address but the loopback to show.
+started() { [ -s "$1" ] && log_lines "$1" | grep -q -x -e '[0-9]* Readings found!'; }
+if ! x11_wait_until 90 started "$logs/telvane.log"; then
     fail "telvane.exe did not log its start-up lines:"$'\n'"$(log_lines "$logs/telvane.log")"
 fi
 log_lines "$logs/telvane.log" | head -n 6
-for line in "initialisation..." "checking HWiNFO's Shared Memory..." "HWiNFO running..."; do
+for line in "initialisation..." "checking HWiNFO's Shared Memory..." "HWiNFO running..." "Checking Sensors..." \
+            "$sensors Sensors found!" "Checking Readings..." "$readings Readings found!"; do
     has_line "$logs/telvane.log" "$line" || fail "telvane.exe did not log \"$line\""
 done
 
@@ -156,6 +164,8 @@ fi
 wine taskkill /f /im telvane-publish.exe >/dev/null 2>&1 || fail "could not stop telvane-publish.exe"
 windows telvane-publish.exe "$logs/publish-again.log" --demo
 if x11_wait_until 60 publishing "$logs/publish-again.log"; then
+    log_lines "$logs/publish-again.log" | grep -q '^telvane-publish: taking over ' \
+        || fail "the restarted publisher did not take over the section Telvane holds"
     python3 "$here/protocolcheck.py" 127.0.0.1 8881 "${readings:-0}" \
         || fail "after the publisher's restart Telvane's values stay still"
 else
