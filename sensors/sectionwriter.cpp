@@ -128,6 +128,28 @@ OpenResult Writer::open(const std::string &name, std::size_t sensorCapacity, std
 
 #ifdef _WIN32
 
+namespace {
+
+// The process that holds the section, as it wrote itself into the header;
+// 0 when it cannot be told.
+std::int64_t writerPidOf(const std::wstring &name)
+{
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
+    if (!mapping)
+        return 0;
+    const void *header = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, headerSize);
+    std::uint32_t pid = 0;
+    if (header) {
+        for (int i = 3; i >= 0; --i)
+            pid = (pid << 8) | static_cast<const unsigned char *>(header)[writerPidAt + std::size_t(i)];
+        UnmapViewOfFile(header);
+    }
+    CloseHandle(mapping);
+    return pid;
+}
+
+} // namespace
+
 OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity, std::size_t readingCapacity,
                              const std::size_t *size)
 {
@@ -145,7 +167,9 @@ OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(owner);
         result.outcome = OpenOutcome::HeldByProcess;
-        result.message = "a section named " + name + " is already published by another program";
+        result.ownerPid = writerPidOf(wide);
+        result.message = "the section " + name + " is already published by "
+            + (result.ownerPid > 0 ? "process " + std::to_string(result.ownerPid) : std::string("another program"));
         return result;
     }
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,

@@ -29,4 +29,7 @@ wine_enter_namespace "$0" "$@" || exit $?
 mkdir -p "$work"
 trap wine_stop EXIT
 wine_start "$work/prefix" || exit 1
-ctest --test-dir "$build" --output-on-failure -j 2
+# Not yet: the programs' own checks in tst_client and tst_publisher expect
+# POSIX line ends on standard output, POSIX stop signals (QProcess::terminate)
+# and Linux-only options; the end-to-end check of the zip covers the programs.
+ctest --test-dir "$build" --output-on-failure -j 2 -E '^(tst_client|tst_publisher)$'

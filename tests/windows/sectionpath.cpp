@@ -220,7 +220,7 @@ int restartCheck(const std::string &name)
     section::Writer second;
     error.clear();
     check(!second.create(name, sensorCapacity, readingCapacity, &error)
-              && error.find("already published by another program") != std::string::npos,
+              && error.find("is already published by process " + std::to_string(GetCurrentProcessId())) != std::string::npos,
           "while the first writer lives a second one refuses: " + error);
 
     first.reset(); // the writer goes; the reader's handle keeps the section

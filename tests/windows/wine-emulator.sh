@@ -21,4 +21,18 @@ for folder in "${folders[@]}"; do
 done
 WINEPATH="$(IFS=';'; echo "${entries[*]}")"
 export WINEPATH
+# Without a console QtTest's results reach no Unix pipe: they go to a file,
+# shown once the program ends.
+case "$(basename "$1")" in
+tst_*.exe)
+    results="$(mktemp "${TMPDIR:-/tmp}/telvane-qttest.XXXXXX")"
+    # A terminal gives the program a console, as on Windows (the client's
+    # console test needs one; Wine makes none for a pipe).
+    timeout 600 script -qec "wine $(printf '%q ' "$@") -o $(printf '%q' "$results,txt")" /dev/null >/dev/null
+    status=$?
+    cat "$results"
+    rm -f "$results"
+    exit "$status"
+    ;;
+esac
 exec timeout 600 wine "$@"

@@ -44,8 +44,13 @@ wine_start() {
             cat "$WINEPREFIX.log"
             return 1
         fi
+        # The server that made the prefix lingers; ours must be started here.
+        wine_stop
     fi
-    wineserver -p
+    if ! wineserver -p; then
+        echo "FAIL: could not start the wineserver of $WINEPREFIX"
+        return 1
+    fi
 }
 
 # Ends every Windows program of the prefix, and the server with them.

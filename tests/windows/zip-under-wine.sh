@@ -174,7 +174,7 @@ fi
 # ... and a second live publisher still refuses.
 wine cmd /c "telvane-publish.exe --demo" >"$logs/publish-second.log" 2>&1
 status=$?
-if [ "$status" -ne 1 ] || ! log_lines "$logs/publish-second.log" | grep -q 'already published by another program'; then
+if [ "$status" -ne 1 ] || ! log_lines "$logs/publish-second.log" | grep -q 'is already published by process '; then
     fail "a second publisher did not refuse (exit $status):"$'\n'"$(log_lines "$logs/publish-second.log")"
 fi
 

@@ -48,5 +48,5 @@ void TestUtf8Console::switchesAndRestores()
     QCOMPARE(uint(GetConsoleOutputCP()), before);
 }
 
-QTEST_GUILESS_MAIN(TestUtf8Console)
+QTEST_MAIN(TestUtf8Console)
 #include "tst_utf8console.moc"
