@@ -1,5 +1,6 @@
 #include "clientoptions.h"
 #include "clientsession.h"
+#include "utf8console.h"
 
 #include <QCoreApplication>
 
@@ -9,6 +10,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const Utf8Console console;
     QCoreApplication::setApplicationName(QStringLiteral("telvane-client"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
 

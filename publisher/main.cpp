@@ -3,8 +3,7 @@
 
 #include "complaint.h"
 #include "demosource.h"
-#include "linuxmode.h"
-#include "linuxsource.h"
+#include "computermode.h"
 #include "publisher.h"
 #include "readinglist.h"
 #include "sectionaccess.h"
@@ -35,7 +34,7 @@ struct Options
     std::string section = section::productName();
     int intervalMilliseconds = 1000;
     bool demo = false;
-    LinuxOptions computer; // without --demo: this computer's own sensors
+    ComputerMode computer; // without --demo: this computer's own sensors
 };
 
 [[nodiscard]] std::optional<Options> parseOptions(const QCoreApplication &application, QCommandLineParser &parser)
@@ -63,8 +62,8 @@ struct Options
     const QCommandLineOption intervalOption(
         QStringLiteral("interval"), QStringLiteral("Seconds between updates (default 1)."), QStringLiteral("SECONDS"));
     parser.addOptions({demoOption, readingsOption, sectionOption, intervalOption});
-    const LinuxOptionSet linuxOptions;
-    linuxOptions.addTo(parser);
+    Options options;
+    options.computer.addOptions(parser);
 
     if (!parser.parse(application.arguments())) {
         complain(parser.errorText() + QStringLiteral(" (see --help)"));
@@ -78,9 +77,8 @@ struct Options
         complain(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
         return std::nullopt;
     }
-    Options options;
     options.demo = parser.isSet(demoOption);
-    const QStringList sensorOnly = linuxOptions.sensorOnlyOptionsIn(parser);
+    const QStringList sensorOnly = options.computer.sensorOnlyOptionsIn(parser);
     if (options.demo && !sensorOnly.isEmpty()) {
         complain(QStringLiteral("%1 reads this computer's own sensors and cannot go with --demo")
                      .arg(sensorOnly.join(QStringLiteral(", "))));
@@ -91,7 +89,7 @@ struct Options
         return std::nullopt;
     }
     QString rootError;
-    if (!linuxOptions.read(parser, &options.computer, &rootError)) {
+    if (!options.computer.readOptions(parser, &rootError)) {
         complain(rootError);
         return std::nullopt;
     }
@@ -177,17 +175,14 @@ int main(int argc, char *argv[])
     std::unique_ptr<ReadingSource> source;
     if (options->demo) {
         auto demo = std::make_unique<DemoSource>(options->readings);
-        if (options->computer.list)
+        if (options->computer.listOnly())
             return listDemoReadings(*demo);
         source = std::move(demo);
     } else {
-        std::unique_ptr<LinuxSource> linuxSource =
-            openLinuxSource(options->computer, readDeadline(options->intervalMilliseconds));
-        if (!linuxSource)
-            return noSensorsExit;
-        if (options->computer.list)
-            return listLinuxReadings(*linuxSource);
-        source = std::move(linuxSource);
+        int exitCode = 0;
+        source = options->computer.open(readDeadline(options->intervalMilliseconds), &exitCode);
+        if (!source)
+            return exitCode; // nothing to publish, or --list done
     }
     int result = 0;
     {

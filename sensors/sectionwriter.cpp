@@ -128,45 +128,82 @@ OpenResult Writer::open(const std::string &name, std::size_t sensorCapacity, std
 
 #ifdef _WIN32
 
+namespace {
+
+// The process that holds the section, as it wrote itself into the header;
+// 0 when it cannot be told.
+std::int64_t writerPidOf(const std::wstring &name)
+{
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
+    if (!mapping)
+        return 0;
+    const void *header = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, headerSize);
+    std::uint32_t pid = 0;
+    if (header) {
+        for (int i = 3; i >= 0; --i)
+            pid = (pid << 8) | static_cast<const unsigned char *>(header)[writerPidAt + std::size_t(i)];
+        UnmapViewOfFile(header);
+    }
+    CloseHandle(mapping);
+    return pid;
+}
+
+} // namespace
+
 OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity, std::size_t readingCapacity,
                              const std::size_t *size)
 {
     OpenResult result;
+    // A Windows section lives as long as any handle to it, so a reader (Telvane)
+    // keeps a dead writer's section alive. A named mutex, which only writers
+    // open and which goes with its writer's last handle, tells a live writer's
+    // section from such a leftover.
     const std::wstring wide(name.begin(), name.end());
+    HANDLE owner = CreateMutexW(nullptr, FALSE, (wide + L".writer").c_str());
+    if (!owner) {
+        result.message = "CreateMutexW failed with error " + std::to_string(GetLastError());
+        return result;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(owner);
+        result.outcome = OpenOutcome::HeldByProcess;
+        result.ownerPid = writerPidOf(wide);
+        result.message = "the section " + name + " is already published by "
+            + (result.ownerPid > 0 ? "process " + std::to_string(result.ownerPid) : std::string("another program"));
+        return result;
+    }
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                         static_cast<DWORD>(std::uint64_t(*size) >> 32),
                                         static_cast<DWORD>(*size & 0xffffffffu), wide.c_str());
     if (!mapping) {
         const DWORD code = GetLastError();
+        CloseHandle(owner);
         result.outcome = code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_COMMITMENT_LIMIT ? OpenOutcome::NoSpace
                                                                                             : OpenOutcome::Failed;
         result.message = "CreateFileMappingW failed with error " + std::to_string(code);
         return result;
     }
-    // A Windows section dies with its last handle, so an existing one has a
-    // live owner that we must not write over.
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    // A section that exists keeps the size it was made with, whatever we ask
+    // for, and cannot grow under its readers.
+    void *base = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    MEMORY_BASIC_INFORMATION info{};
+    const std::size_t available = base && VirtualQuery(base, &info, sizeof info) != 0 ? info.RegionSize : 0;
+    if (!base || available < *size) {
+        result.message = !base ? "MapViewOfFile failed with error " + std::to_string(GetLastError())
+                               : "the section " + name + " left by an earlier writer holds " + std::to_string(available)
+                                     + " bytes, fewer than the " + std::to_string(*size)
+                                     + " needed; close the programs that read it and start again";
+        if (base)
+            UnmapViewOfFile(base);
         CloseHandle(mapping);
-        result.outcome = OpenOutcome::HeldByProcess;
-        result.message = "a section named " + name + " is already published by another program";
-        return result;
-    }
-    void *base = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, *size);
-    if (!base) {
-        result.message = "MapViewOfFile failed with error " + std::to_string(GetLastError());
-        CloseHandle(mapping);
+        CloseHandle(owner);
         return result;
     }
     mapping_ = mapping;
-    name_ = name;
-    base_ = static_cast<unsigned char *>(base);
-    size_ = *size;
-    sensorCapacity_ = sensorCapacity;
-    readingCapacity_ = readingCapacity;
-    readingCount_ = 0;
-    std::memset(base_, 0, size_);
-    writeLayout();
-    result.outcome = OpenOutcome::Created;
+    owner_ = owner;
+    result.outcome = take(name, base, *size, sensorCapacity, readingCapacity, created,
+                          std::uint32_t(GetCurrentProcessId()));
     return result;
 }
 
@@ -175,6 +212,8 @@ void Writer::close()
     UnmapViewOfFile(base_);
     CloseHandle(mapping_);
     mapping_ = nullptr;
+    CloseHandle(owner_); // the next writer may take the section now
+    owner_ = nullptr;
 }
 
 #else
@@ -326,25 +365,7 @@ OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity
     fd_ = fd;
     device_ = std::uint64_t(status.st_dev);
     inode_ = std::uint64_t(status.st_ino);
-    name_ = name;
-    base_ = static_cast<unsigned char *>(base);
-    size_ = size;
-    sensorCapacity_ = sensorCapacity;
-    readingCapacity_ = readingCapacity;
-    readingCount_ = 0;
-    if (!created && layoutFits()) {
-        // The earlier writer's readings stay until the next ones are written.
-        std::uint32_t count = 0;
-        for (int i = 3; i >= 0; --i)
-            count = (count << 8) | base_[SharedMemoryHeader::readingCountAt + std::size_t(i)];
-        readingCount_ = count;
-    } else {
-        publishCount(base_ + SharedMemoryHeader::readingCountAt, 0);
-        publishCount(base_ + SharedMemoryHeader::sensorCountAt, 0);
-        writeLayout();
-    }
-    putUint32(base_ + writerPidAt, static_cast<std::uint32_t>(getpid()));
-    result.outcome = created ? OpenOutcome::Created : OpenOutcome::Reused;
+    result.outcome = take(name, base, size, sensorCapacity, readingCapacity, created, std::uint32_t(getpid()));
     return result;
 }
 
@@ -365,6 +386,32 @@ void Writer::close()
 }
 
 #endif
+
+// Makes a mapped section ours: a new one (or one whose layout does not fit)
+// gets our layout and counts 0; a fitting one left by an earlier writer keeps
+// its readings until the next ones are written.
+OpenOutcome Writer::take(const std::string &name, void *base, std::size_t size, std::size_t sensorCapacity,
+                         std::size_t readingCapacity, bool created, std::uint32_t writerPid)
+{
+    name_ = name;
+    base_ = static_cast<unsigned char *>(base);
+    size_ = size;
+    sensorCapacity_ = sensorCapacity;
+    readingCapacity_ = readingCapacity;
+    readingCount_ = 0;
+    if (!created && layoutFits()) {
+        std::uint32_t count = 0;
+        for (int i = 3; i >= 0; --i)
+            count = (count << 8) | base_[SharedMemoryHeader::readingCountAt + std::size_t(i)];
+        readingCount_ = count;
+    } else {
+        publishCount(base_ + SharedMemoryHeader::readingCountAt, 0);
+        publishCount(base_ + SharedMemoryHeader::sensorCountAt, 0);
+        writeLayout();
+    }
+    putUint32(base_ + writerPidAt, writerPid);
+    return created ? OpenOutcome::Created : OpenOutcome::Reused;
+}
 
 // Whether the header already gives our layout, with counts inside our capacities.
 bool Writer::layoutFits() const

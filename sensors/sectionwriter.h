@@ -12,7 +12,10 @@
 // so a second writer learns that the section is taken (and by which process)
 // instead of writing over it. An unlocked object of our own user was left by a
 // writer that is gone: it is reused in place, so a reader that still maps it
-// sees the new readings at once.
+// sees the new readings at once. On Windows a reader's handle keeps a section
+// alive after its writer has gone; a named mutex that only live writers hold
+// (the section's name followed by ".writer") tells such a leftover, which is
+// reused, from a live writer's section.
 
 #include "sectionaccess.h"
 
@@ -71,8 +74,8 @@ public:
     // A new section has counts 0. A reused one keeps its elements and counts
     // when its layout already fits (see currentReadings), otherwise its
     // counts are set to 0 first; it grows when too small and never shrinks.
-    // A Windows section goes with its last handle, so one that exists has a
-    // live writer. Nothing is left behind when the section cannot be opened.
+    // A Windows section is reused the same way, but never grows: one too
+    // small fails. Nothing is left behind when the section cannot be opened.
     [[nodiscard]] OpenResult open(const std::string &name, std::size_t sensorCapacity, std::size_t readingCapacity);
     // open(), then counts 0 whatever was found; for tests and tools that
     // start from an empty section. On failure says why in *error.
@@ -116,6 +119,8 @@ private:
                                        std::size_t readingCapacity, const std::size_t *size);
     [[nodiscard]] std::size_t readingSectionStart() const;
     [[nodiscard]] unsigned char *readingElement(std::size_t index) const;
+    [[nodiscard]] OpenOutcome take(const std::string &name, void *base, std::size_t size, std::size_t sensorCapacity,
+                                   std::size_t readingCapacity, bool created, std::uint32_t writerPid);
     [[nodiscard]] bool layoutFits() const;
     void writeLayout();
     void close();
@@ -128,6 +133,7 @@ private:
     std::uint32_t readingCount_ = 0;
 #ifdef _WIN32
     void *mapping_ = nullptr;
+    void *owner_ = nullptr; // named mutex that marks this writer live
 #else
     int fd_ = -1; // kept open: it holds the lock
     std::uint64_t device_ = 0;

@@ -69,7 +69,7 @@ manpages)
     need groff groff-base
     count=0
     for source in "$root"/docs/man/*.1; do
-        page="$prefix/share/man/man1/$(basename "$source")"
+        page="$prefix/share/man/man1/$(basename "$source").gz" # compressed, as Debian has them
         [ -f "$page" ] || { fail "$(basename "$source") not installed"; continue; }
         warnings="$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)" || fail "man cannot show $page"
         [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"

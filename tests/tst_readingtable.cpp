@@ -443,11 +443,17 @@ void TestReadingTable::hostileHeaders_data()
     QTest::addColumn<int>("expectedRows");
     QTest::addColumn<int>("expectedSensorLines");
 
-    // The section of init(): 8 sensor and 64 reading elements.
-    const int size = int(section::headerSize + 8 * section::sensorElementSize + 64 * section::readingElementSize);
+    // The section of init(): 8 sensor and 64 reading elements, seen through a
+    // view of whole pages on Windows (the rest of the last page reads as zeros).
+    const int sectionSize = int(section::headerSize + 8 * section::sensorElementSize + 64 * section::readingElementSize);
+#ifdef _WIN32
+    const int size = (sectionSize + 4095) / 4096 * 4096;
+#else
+    const int size = sectionSize;
+#endif
     const int readingOffset = int(section::headerSize + 8 * section::sensorElementSize);
     QTest::newRow("reading element size 0, count 2^32 - 1") << 36 << 0u << (size - readingOffset) / 292 << 2;
-    QTest::newRow("reading count 2^32 - 1") << 40 << 0xFFFFFFFFu << 64 << 2;
+    QTest::newRow("reading count 2^32 - 1") << 40 << 0xFFFFFFFFu << (size - readingOffset) / 292 << 2;
     QTest::newRow("reading offset at the view's end") << 32 << quint32(size) << 0 << 2;
     QTest::newRow("reading offset 2^32 - 1") << 32 << 0xFFFFFFFFu << 0 << 2;
     QTest::newRow("reading element size 2^32 - 1") << 36 << 0xFFFFFFFFu << 1 << 2;

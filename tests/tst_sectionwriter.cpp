@@ -109,7 +109,12 @@ void TestSectionWriter::capacityIsFixed()
     QVERIFY(!writer.setSensors({"a", "b"}));
 
     const OpenedSection opened(testSectionName());
+#ifdef _WIN32
+    // A Windows view is whole pages.
+    QCOMPARE(opened.mapped.size, (writer.size() + 4095) / 4096 * 4096);
+#else
     QCOMPARE(opened.mapped.size, writer.size());
+#endif
     QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + 3}));
     QCOMPARE(sensorNamesOf(opened.view()), QList<QByteArray>{});
 }
@@ -132,7 +137,7 @@ void TestSectionWriter::sectionGoesWithTheWriter()
     {
         section::Writer writer;
         QVERIFY(writer.create(testSectionName(), 1, 1));
-        QVERIFY(section::openReadOnly(testSectionName()) != section::noHandle);
+        QVERIFY(OpenedSection(testSectionName()).isOpen());
     }
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 

@@ -9,7 +9,7 @@ if(TELVANE_MINGW_CXX AND NOT WIN32)
     ExternalProject_Add(windows_sectionpath
         SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/windows
         BINARY_DIR ${_sectionpath_dir}
-        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_SOURCE_DIR}/windows/toolchain-mingw-w64.cmake
+        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-w64.cmake
                    -DCMAKE_BUILD_TYPE=Release
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
@@ -21,3 +21,15 @@ add_test(NAME windows_sectionpath
 # Uses the product's section name, though inside Wine's own namespace.
 set_tests_properties(windows_sectionpath PROPERTIES
     SKIP_RETURN_CODE 77 TIMEOUT 420 LABELS "nosan;windows")
+
+# The whole Windows build (cmake/windowscrossbuild.cmake) under Wine: the zip
+# end to end with the Linux client, and the test programs that make sense on
+# Windows. Skipped, with the reason, where there is no Windows build.
+add_test(NAME windows_zip
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/zip-under-wine.sh
+                 ${TELVANE_WINDOWS_ZIP} $<TARGET_FILE:telvane-client> ${CMAKE_BINARY_DIR}/wine-zip)
+add_test(NAME windows_qttests
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/qttests-under-wine.sh
+                 ${TELVANE_WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/wine-qttests "${TELVANE_WINDOWS_REASON}")
+set_tests_properties(windows_zip windows_qttests PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 1200 LABELS "nosan;windows")

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,50 @@ int wholeCheck(const std::string &name)
     return failures == 0 ? 0 : 1;
 }
 
+// A reader that holds the section keeps it alive when its writer goes, as
+// Telvane does when the publisher is restarted: the next writer takes the
+// section over, but never while its writer lives, nor when it is too small.
+int restartCheck(const std::string &name)
+{
+    std::string error;
+    auto first = std::make_unique<section::Writer>();
+    check(first->create(name, sensorCapacity, readingCapacity, &error), "first writer creates " + name + " " + error);
+    check(first->setSensors(sensorNames) && first->setReadings(readings()), "first writer writes");
+    const section::Handle handle = section::openReadOnly(name);
+    const section::View view = section::mapWhole(handle);
+    check(view.data != nullptr, "a reader holds the section");
+    if (!view.data)
+        return 1;
+
+    section::Writer second;
+    error.clear();
+    check(!second.create(name, sensorCapacity, readingCapacity, &error)
+              && error.find("is already published by process " + std::to_string(GetCurrentProcessId())) != std::string::npos,
+          "while the first writer lives a second one refuses: " + error);
+
+    first.reset(); // the writer goes; the reader's handle keeps the section
+    error.clear();
+    const bool taken = second.create(name, sensorCapacity, readingCapacity, &error);
+    check(taken, "once the first writer is gone the next one takes the section over " + error);
+    std::vector<section::ReadingRecord> changed = readings();
+    changed[1].value = 61.5;
+    check(taken && second.setSensors(sensorNames) && second.setReadings(changed), "the next writer writes");
+    const section::SharedMemoryHeader header(view);
+    const auto reading = header.reading(1);
+    check(reading && reading->value() == 61.5, "the reader sees the next writer's value through its old view");
+
+    second.remove();
+    section::Writer larger;
+    error.clear();
+    check(!larger.create(name, sensorCapacity, readingCapacity * 2, &error)
+              && error.find("fewer than the") != std::string::npos,
+          "a leftover section too small for the next writer is refused: " + error);
+    UnmapViewOfFile(view.data);
+    CloseHandle(handle);
+    check(section::openReadOnly(name) == section::noHandle, "with the reader gone the section goes too");
+    return failures == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -227,7 +272,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: sectionpath [NAME]\n");
         return 2;
     }
-    const int result = wholeCheck(arguments.empty() ? section::productName() : arguments[0]);
+    const std::string name = arguments.empty() ? section::productName() : arguments[0];
+    const int result = wholeCheck(name) | restartCheck(name);
     std::printf("%s\n", result == 0 ? "PASS" : "FAILED");
     return result;
 }

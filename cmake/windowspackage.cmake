@@ -1,0 +1,33 @@
+# The Windows download, telvane-<version>-win64.zip, made by the zip target of
+# a cross build on Debian (cmake/toolchain-mingw-w64.cmake): the programs,
+# the DLLs they load, Qt's plugins, README.txt and the licences.
+get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
+set(TELVANE_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64.zip)
+add_custom_command(
+    OUTPUT ${TELVANE_WINDOWS_ZIP}
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh ${TELVANE_WINDOWS_ZIP} ${_telvane_qt_prefix}
+            ${CMAKE_CXX_COMPILER} ${CMAKE_SOURCE_DIR}
+            $<TARGET_FILE:telvane> $<TARGET_FILE:telvane-client> $<TARGET_FILE:telvane-publish>
+    DEPENDS telvane telvane-client telvane-publish
+            ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh
+            ${CMAKE_SOURCE_DIR}/res/windows/README.txt
+            ${CMAKE_SOURCE_DIR}/res/windows/LICENSE.txt
+    COMMENT "Packing telvane-${PROJECT_VERSION}-win64.zip"
+    VERBATIM)
+add_custom_target(zip ALL DEPENDS ${TELVANE_WINDOWS_ZIP})
+
+# The test programs run under Wine (tests/windows/wine-emulator.sh), finding
+# Qt's DLLs and MinGW's runtime in the folders they come from.
+set(_telvane_wine_path ${_telvane_qt_prefix}/bin)
+foreach(_runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_runtime}
+                    OUTPUT_VARIABLE _found OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(EXISTS "${_found}")
+        get_filename_component(_folder "${_found}" DIRECTORY)
+        list(APPEND _telvane_wine_path ${_folder})
+    endif()
+endforeach()
+list(REMOVE_DUPLICATES _telvane_wine_path)
+string(REPLACE ";" ":" _telvane_wine_path "${_telvane_wine_path}")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env TELVANE_WINE_PATH=${_telvane_wine_path}
+    ${CMAKE_SOURCE_DIR}/tests/windows/wine-emulator.sh)

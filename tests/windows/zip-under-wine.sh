@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# The Windows download, end to end under Wine: unpacks the zip into a private
+# Wine prefix on a private X server, inside a network namespace of its own
+# (wineserver owns the listening socket, so it is started in there too), and
+#  - without a section, telvane.exe logs failure path A, keeps its window, and
+#    its About dialog opens;
+#  - telvane-publish.exe --demo creates "Global\HWiNFO_SENS_SM2", telvane.exe
+#    logs its start-up lines, and the Linux telvane-client gets the whole
+#    catalogue over 127.0.0.1:8881 and fresh values on later ticks;
+#  - a request split across two writes is answered;
+#  - the publisher, killed, starts again while Telvane holds the section, and
+#    Telvane's client keeps getting fresh values; a second publisher refuses.
+# Usage: zip-under-wine.sh ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]
+# Exits 77 (the test's skip code) when the zip or a tool is missing.
+set -uo pipefail
+
+if [ $# -lt 3 ] || [ $# -gt 4 ]; then
+    echo "usage: $0 ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]" >&2
+    exit 2
+fi
+# Absolute, since the checks run from the unpacked folder.
+zip="$(realpath -m "$1")"
+client="$(realpath -m "$2")"
+work="$(realpath -m "$3")"
+screenshot="${4:+$(realpath -m "$4")}"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+if [ ! -f "$zip" ]; then
+    echo "SKIP: $zip was not built: the Windows build needs the cached Qt for MinGW (scripts/windows-qt.sh), then a new cmake run"
+    exit 77
+fi
+source "$here/winecommon.sh"
+source "$here/../../scripts/x11capture.sh"
+missing="$(wine_missing_tools) $(x11_missing_tools)"
+for tool in unzip python3; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+done
+if [ -n "${missing// /}" ]; then
+    echo "SKIP: not installed: $missing"
+    exit 77
+fi
+wine_enter_namespace "$0" "$@" || exit $?
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+mkdir -p "$work"
+logs="$work/logs"
+rm -rf "$logs" "$work/unpacked"
+mkdir -p "$logs" "$work/unpacked"
+
+wine_cleanup() {
+    wine_stop
+    x11_cleanup
+}
+trap wine_cleanup EXIT
+
+unzip -q "$zip" -d "$work/unpacked" || { echo "FAIL: cannot unpack $zip"; exit 1; }
+folder="$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+for file in telvane.exe telvane-publish.exe telvane-client.exe platforms/qwindows.dll \
+            styles/qwindowsvistastyle.dll README.txt LICENSE.txt; do
+    [ -f "$folder/$file" ] || fail "the zip lacks $file"
+done
+
+x11_start_server || exit 1
+# Started here, the server and with it every socket it opens stays inside the namespace.
+wine_start "$work/prefix" || exit 1
+cd "$folder" || exit 1
+
+# windows PROGRAM LOG [ARGUMENTS...]: starts a Windows program in the
+# background with Qt's debug output on stderr; its stdout and stderr go to LOG.
+# Wine drops QT_ variables from the Unix side, so cmd sets it.
+windows() {
+    local program="$1" log="$2"
+    shift 2
+    wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $program $*" >"$log" 2>&1 &
+}
+
+# Lines of a log as the program wrote them, without carriage returns.
+log_lines() { tr -d '\r' <"$1"; }
+has_line() { [ -s "$1" ] && log_lines "$1" | grep -q -x -F -e "$2"; }
+stop_windows_programs() {
+    wine_stop
+    wineserver -p
+}
+
+visible_windows() { xdotool search --onlyvisible --name '' 2>/dev/null | wc -l; }
+more_windows_than() { [ "$(visible_windows)" -gt "$1" ]; }
+
+# 1. No section: failure path A, the window stays, About opens.
+windows telvane.exe "$logs/telvane-nosection.log"
+if x11_wait_until 90 has_line "$logs/telvane-nosection.log" "Start HWiNFO with Shared Memory option and restart Telvane..."; then
+    expected=$'initialisation...\nchecking HWiNFO\'s Shared Memory...\nHWiNFO not running or Shared Memory option is disabled!\nStart HWiNFO with Shared Memory option and restart Telvane...'
+    actual="$(log_lines "$logs/telvane-nosection.log" | grep -v -e '^wine' -e '^[0-9a-f]*:fixme' || true)"
+    [ "$actual" = "$expected" ] || fail "without a section the log is:"$'\n'"$actual"
+else
+    fail "telvane.exe did not log failure path A; its output:"$'\n'"$(log_lines "$logs/telvane-nosection.log")"
+fi
+main_window=""
+if x11_wait_until 30 x11_window_found Telvane $$ && [ -n "$x11_window" ]; then
+    main_window="$x11_window"
+    echo "main window without a section: $(x11_window_size "$main_window")"
+    # Help, then its only entry; the menu bar is at the window's top left.
+    before="$(visible_windows)"
+    xdotool mousemove --window "$main_window" 20 10 click 1
+    x11_wait_until 20 more_windows_than "$before" || fail "the Help menu did not open"
+    xdotool mousemove --window "$main_window" 40 32 click 1
+    if x11_wait_until 20 x11_window_found About $$ && [ -n "$x11_window" ]; then
+        echo "About opened: $(x11_window_size "$x11_window")"
+    else
+        fail "the About dialog did not open"
+    fi
+    x11_window_found Telvane $$ && [ -n "$x11_window" ] || fail "the main window went away"
+else
+    fail "no window titled Telvane without a section"
+fi
+stop_windows_programs
+
+# 2. The demo publisher and Telvane, the Linux client over the loopback.
+windows telvane-publish.exe "$logs/publish.log" --demo
+publishing() { [ -s "$1" ] && log_lines "$1" | grep -q '^telvane-publish: publishing'; }
+x11_wait_until 60 publishing "$logs/publish.log" || fail "telvane-publish.exe --demo did not publish:"$'\n'"$(log_lines "$logs/publish.log")"
+readings="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing ([0-9]+) readings.*/\1/p' | head -n 1)"
+sensors="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing [0-9]+ readings of ([0-9]+) sensors.*/\1/p' | head -n 1)"
+echo "the publisher publishes ${readings:-no} readings of ${sensors:-no} sensors"
+
+windows telvane.exe "$logs/telvane.log"
+# The last start-up line; the namespace has no address but the loopback to show.
+started() { [ -s "$1" ] && log_lines "$1" | grep -q -x -e '[0-9]* Readings found!'; }
+if ! x11_wait_until 90 started "$logs/telvane.log"; then
+    fail "telvane.exe did not log its start-up lines:"$'\n'"$(log_lines "$logs/telvane.log")"
+fi
+log_lines "$logs/telvane.log" | head -n 6
+for line in "initialisation..." "checking HWiNFO's Shared Memory..." "HWiNFO running..." "Checking Sensors..." \
+            "$sensors Sensors found!" "Checking Readings..." "$readings Readings found!"; do
+    has_line "$logs/telvane.log" "$line" || fail "telvane.exe did not log \"$line\""
+done
+
+# The whole catalogue, once, as a table: one row per reading under a heading.
+catalogue_ok() {
+    timeout 30 "$client" 127.0.0.1 >"$logs/client-table.txt" 2>"$logs/client-table.err" || return 1
+    rows="$(grep -c . "$logs/client-table.txt")"
+    [ -n "$readings" ] && [ "$rows" -gt "$readings" ]
+}
+if x11_wait_until 60 catalogue_ok; then
+    echo "the client got $rows lines for $readings readings"
+else
+    fail "the client did not get the whole catalogue ($readings readings):"$'\n'"$(head -n 5 "$logs/client-table.txt")"$'\n'"$(cat "$logs/client-table.err")"
+fi
+
+# Fresh values on later ticks, split requests: a raw protocol client.
+python3 "$here/protocolcheck.py" 127.0.0.1 8881 "${readings:-0}" || fail "the protocol check failed"
+
+if [ -n "$screenshot" ] && x11_window_found Telvane $$ && [ -n "$x11_window" ]; then
+    mkdir -p "$(dirname "$screenshot")"
+    x11_photograph "$x11_window" "$screenshot" 64 && echo "screenshot $screenshot: $(x11_window_size "$x11_window")" \
+        || fail "could not photograph the main window"
+fi
+
+# 3. The publisher dies and starts again while Telvane holds the section.
+wine taskkill /f /im telvane-publish.exe >/dev/null 2>&1 || fail "could not stop telvane-publish.exe"
+windows telvane-publish.exe "$logs/publish-again.log" --demo
+if x11_wait_until 60 publishing "$logs/publish-again.log"; then
+    log_lines "$logs/publish-again.log" | grep -q '^telvane-publish: taking over ' \
+        || fail "the restarted publisher did not take over the section Telvane holds"
+    python3 "$here/protocolcheck.py" 127.0.0.1 8881 "${readings:-0}" \
+        || fail "after the publisher's restart Telvane's values stay still"
+else
+    fail "a restarted publisher did not publish:"$'\n'"$(log_lines "$logs/publish-again.log")"
+fi
+# ... and a second live publisher still refuses.
+wine cmd /c "telvane-publish.exe --demo" >"$logs/publish-second.log" 2>&1
+status=$?
+if [ "$status" -ne 1 ] || ! log_lines "$logs/publish-second.log" | grep -q 'is already published by process '; then
+    fail "a second publisher did not refuse (exit $status):"$'\n'"$(log_lines "$logs/publish-second.log")"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed; logs in $logs"
+    exit 1
+fi
+echo "PASS: the zip under Wine: failure path A with About, catalogue and fresh values for the Linux client, split request, publisher restart"
