@@ -23,7 +23,7 @@ std::vector<section::ReadingRecord> numberedReadings(std::size_t count)
 
 constexpr std::size_t readingSectionStart = section::headerSize + 2 * section::sensorElementSize;
 
-bool putHeaderField(section::Writer &writer, std::size_t at, quint32 value)
+[[maybe_unused]] bool putHeaderField(section::Writer &writer, std::size_t at, quint32 value)
 {
     const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
