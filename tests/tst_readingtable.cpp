@@ -631,6 +631,11 @@ void TestReadingTable::sectionClaimingMoreThanTheCap()
     QFETCH(qint64, objectSize);
     QFETCH(quint32, claimed);
     QFETCH(int, rows);
+#ifdef _WIN32
+    // Earlier windows keep the test's section alive at its first size; the
+    // cap itself is the records layer's, covered there on every platform.
+    QSKIP("A Windows section keeps its size while any reader holds it");
+#endif
 
     std::string error;
     QVERIFY2(writer.create(testSectionName(), 8, std::size_t(written), &error), error.c_str());
@@ -680,6 +685,9 @@ void TestReadingTable::sectionRemovedAndBack_data()
 void TestReadingTable::sectionRemovedAndBack()
 {
     QFETCH(bool, tickWhileGone);
+#ifdef _WIN32
+    QSKIP("Windows sections keep their name while open");
+#endif
 
     Client client;
     auto window = startConnectedWindow(client);
