@@ -58,6 +58,9 @@ MainWindow::MainWindow(const MainWindowEnvironment &environment, QWidget *parent
     auto *readingsContainer = new QWidget;
     readingsContainer->setLayout(readingsGrid);
     ui->scrollArea->setWidget(readingsContainer);
+    // Rows coming into view take their newest values (the reading table).
+    readingsContainer->installEventFilter(this);
+    readingsContainer->parentWidget()->installEventFilter(this);
 
     refreshTimer = new QTimer;
     refreshTimer->setInterval(intervalFromSpinBox());

@@ -12,8 +12,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
+class QEvent;
 class QGridLayout;
 class QLabel;
 class QTimer;
@@ -93,6 +97,15 @@ private:
     // The owner of the foreign object last turned down, so that a tick
     // looking for the section again says it once.
     long refusedOwner = -1;
+
+    // A shown table sets the value labels of the rows in view at each tick;
+    // a row out of view holds its newest value here until it comes into view.
+    // The text of a row's value is the same either way.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showRowsInView();
+    [[nodiscard]] std::pair<int, int> rowsInView();
+    [[nodiscard]] QString valueText(int row) const;
+    std::vector<std::optional<double>> heldValues;
 
     friend class TestMainWindow;
     friend class TestReadingTable;

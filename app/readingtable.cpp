@@ -7,10 +7,12 @@
 #include "readinghash.h"
 #include "sharedmemoryrecords.h"
 
+#include <QEvent>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QLabel>
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +21,8 @@ namespace {
 // A real client asks for a few hundred readings between two ticks at most;
 // anything beyond this is dropped until the next tick empties the list.
 constexpr int maximumRequestedHashes = 65536;
+// A reading hash: SHA-1 in lowercase hex.
+constexpr int readingHashLength = 40;
 
 QString latin1Text(std::string_view bytes)
 {
@@ -28,6 +32,16 @@ QString latin1Text(std::string_view bytes)
 QString utf8Text(std::string_view bytes)
 {
     return QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// Every text of the table is data, shown as it is: a label that looks like
+// markup must neither be rendered nor make Qt load what it names.
+QLabel *plainLabel(const QString &text)
+{
+    auto *label = new QLabel;
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
 }
 
 QString builtValueText(double value)
@@ -51,10 +65,12 @@ QString beyondTheCap(quint32 claimed, const QString &what)
         + QStringLiteral(", only the first ") + QString::number(cap) + QStringLiteral(" are read!");
 }
 
-// A value label has a fixed size, wide enough for any value text of its
+// A value label has a fixed size, wide enough for a value text of some
 // length. Then a new value does not invalidate the grid's layout, so a tick
-// costs no layout pass over every row; only a text of another length resizes
-// its label (once, at the first tick, when 'g' becomes 'f').
+// costs no layout pass over every row. The width grows in steps and never
+// shrinks until the next build, so a value whose text gains or loses a digit
+// keeps its label as it is; a label is resized, and the grid laid out again,
+// only when a text outgrows every width its label has had.
 class ValueLabelSizes
 {
 public:
@@ -67,26 +83,38 @@ public:
         }
     }
 
-    void fit(QLabel &label, int length)
+    // Sizes a label for its text.
+    void fit(QLabel &label)
     {
-        if (std::size_t(length) >= widths.size())
-            widths.resize(length + 1, -1);
-        if (widths[length] < 0)
-            widths[length] = metrics.horizontalAdvance(QString(length, widestCharacter));
+        int length = smallestCapacity;
+        while (length < label.text().size())
+            length += length / 2;
         const QMargins margins = label.contentsMargins();
-        label.setFixedSize(widths[length] + margins.left() + margins.right(),
+        label.setFixedSize(textWidth(length) + margins.left() + margins.right(),
                            metrics.height() + margins.top() + margins.bottom());
     }
 
     void setText(QLabel &label, const QString &text)
     {
-        const int oldLength = label.text().size();
         label.setText(text);
-        if (text.size() != oldLength)
-            fit(label, text.size());
+        const QMargins margins = label.contentsMargins();
+        if (label.maximumWidth() < textWidth(text.size()) + margins.left() + margins.right())
+            fit(label);
     }
 
 private:
+    // Wide enough for the six decimals of format 'f' with five digits before the point and a sign.
+    static constexpr int smallestCapacity = 13;
+
+    int textWidth(int length)
+    {
+        if (std::size_t(length) >= widths.size())
+            widths.resize(std::size_t(length) + 1, -1);
+        if (widths[std::size_t(length)] < 0)
+            widths[std::size_t(length)] = metrics.horizontalAdvance(QString(length, widestCharacter));
+        return widths[std::size_t(length)];
+    }
+
     QFontMetrics metrics;
     QChar widestCharacter = QLatin1Char('0');
     std::vector<int> widths; // by text length
@@ -154,6 +182,7 @@ void MainWindow::refresh_data()
     const section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
+    network->startCatalogue();
     ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     for (quint32 r = 0; const auto reading = header.reading(r); ++r) {
         const int row = static_cast<int>(r);
@@ -161,10 +190,10 @@ void MainWindow::refresh_data()
         const QString hash = readingHash(label, reading->sensorIndex());
         rowByHash.insert(hash, row);
 
-        QSharedPointer<QLabel> labelWidget(new QLabel(label));
-        QSharedPointer<QLabel> valueWidget(new QLabel(builtValueText(reading->value())));
-        valueSizes.fit(*valueWidget, valueWidget->text().size());
-        QSharedPointer<QLabel> unitWidget(new QLabel(latin1Text(reading->unit())));
+        QSharedPointer<QLabel> labelWidget(plainLabel(label));
+        QSharedPointer<QLabel> valueWidget(plainLabel(builtValueText(reading->value())));
+        valueSizes.fit(*valueWidget);
+        QSharedPointer<QLabel> unitWidget(plainLabel(latin1Text(reading->unit())));
 
         network->sendReading(hash, label, builtValueText(reading->value()), latin1Text(reading->unit()));
 
@@ -175,6 +204,8 @@ void MainWindow::refresh_data()
         readingsGrid->addWidget(valueWidget.data(), row, 2);
         readingsGrid->addWidget(unitWidget.data(), row, 3);
     }
+    network->finishCatalogue();
+    heldValues.assign(std::size_t(valueWidgets.size()), std::nullopt);
     log(QString::number(cachedReadingCount) + QStringLiteral(" Readings found!"));
     if (const QString line = beyondTheCap(header.readingCount(), QStringLiteral("Readings")); !line.isEmpty())
         log(line);
@@ -201,13 +232,26 @@ void MainWindow::refresh_readings()
         return;
     }
 
-    // The rows bound the update, should the monitor raise its count after the test above.
+    // Only the labels in view are set: setting a label costs far more than
+    // reading a value, and the rows out of view are set as they come into
+    // view. A table not shown at all sets every label, as nothing scrolls it.
+    const bool shown = readingsGrid->parentWidget()->isVisible();
+    if (shown)
+        readingsGrid->activate(); // rows in place, should a build have just made them
+    const auto [first, end] = rowsInView();
     ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
+    // The rows bound the update, should the monitor raise its count after the test above.
     for (quint32 r = 0; r < static_cast<quint32>(valueWidgets.size()); ++r) {
         const auto reading = header.reading(r);
         if (!reading)
             break;
-        valueSizes.setText(*valueWidgets.at(static_cast<int>(r)), tickValueText(reading->value()));
+        const int row = static_cast<int>(r);
+        if (!shown || (row >= first && row < end)) {
+            valueSizes.setText(*valueWidgets.at(row), tickValueText(reading->value()));
+            heldValues[r].reset();
+        } else {
+            heldValues[r] = reading->value();
+        }
     }
 
     for (int j = 0; j < requestedHashes.size(); ++j) {
@@ -218,14 +262,73 @@ void MainWindow::refresh_readings()
             continue;
         const int row = found.value();
         if (row >= 0 && row < labelWidgets.size())
-            network->sendReading(hash, labelWidgets.at(row)->text(), valueWidgets.at(row)->text(),
-                                 unitWidgets.at(row)->text());
+            network->sendReading(hash, labelWidgets.at(row)->text(), valueText(row), unitWidgets.at(row)->text());
     }
     requestedHashes.clear();
 }
 
+std::pair<int, int> MainWindow::rowsInView()
+{
+    QWidget *container = readingsGrid->parentWidget();
+    // The scroll area's viewport holds the container.
+    const QWidget *viewport = container->parentWidget();
+    if (!viewport || !container->isVisible() || valueWidgets.isEmpty())
+        return {0, 0};
+    const QRect shown(container->mapFrom(viewport, QPoint()), viewport->size());
+    // Rows run down the grid in order.
+    const auto firstRowWhere = [this](const auto &isPast) {
+        int low = 0;
+        int high = valueWidgets.size();
+        while (low < high) {
+            const int middle = low + (high - low) / 2;
+            if (isPast(valueWidgets.at(middle)->geometry()))
+                high = middle;
+            else
+                low = middle + 1;
+        }
+        return low;
+    };
+    return {firstRowWhere([&](const QRect &cell) { return cell.bottom() >= shown.top(); }),
+            firstRowWhere([&](const QRect &cell) { return cell.top() > shown.bottom(); })};
+}
+
+void MainWindow::showRowsInView()
+{
+    const auto [first, end] = rowsInView();
+    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
+    for (int r = first; r < std::min(end, int(heldValues.size())); ++r) {
+        if (heldValues[std::size_t(r)]) {
+            valueSizes.setText(*valueWidgets.at(r), tickValueText(*heldValues[std::size_t(r)]));
+            heldValues[std::size_t(r)].reset();
+        }
+    }
+}
+
+QString MainWindow::valueText(int row) const
+{
+    const std::optional<double> &held = heldValues.at(std::size_t(row));
+    return held ? tickValueText(*held) : valueWidgets.at(row)->text();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // Scrolling moves the rows' container, and a new size of it or of the
+    // area can bring other rows into view: they show their newest values
+    // before they are painted.
+    const QEvent::Type type = event->type();
+    if (readingsGrid && (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show)) {
+        const QWidget *container = readingsGrid->parentWidget();
+        if (watched == container || watched == container->parentWidget())
+            showRowsInView();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void MainWindow::sendRequestedHash(QString hash)
 {
+    // Only a text of a hash's length can name a row; anything else would only take room until the tick.
+    if (hash.size() != readingHashLength)
+        return;
     if (requestedHashes.size() < maximumRequestedHashes)
         requestedHashes.append(hash);
 }

@@ -1,14 +1,21 @@
 #!/usr/bin/env python3
-"""CPU and memory of the whole telvane process under a busy client.
+"""CPU and memory of the whole telvane process.
 
-Starts `telvane-publish --demo --readings N` and telvane (product section and
-port, offscreen platform, refresh interval 1 s), then a client on loopback that
-asks for every reading again after each reply. Measures telvane's CPU time over
-the first period (as % of one core) and its resident size after it, and the
-growth of the resident size over a second period. Prints tab-separated lines:
+Busy client: starts `telvane-publish --demo --readings N` and telvane (product
+section and port, offscreen platform, refresh interval 1 s), then a client on
+loopback that asks for every reading again after each reply. Measures
+telvane's CPU time over the first period (as % of one core) and its resident
+size after it, and the growth of the resident size over a second period.
+
+Changing values (--changing): no client; telvane-bench-writer changes every
+value every 100 ms, so that every tick finds every value new, for each of
+1,000, 5,000 and 16,384 readings; telvane's CPU time over the period.
+
+CPU is process CPU time over wall time, so other programs on the machine
+weigh on it only through shared caches. Prints tab-separated lines:
 "figure<TAB>workload<TAB>value<TAB>unit".
 
-  process.py BUILD_DIR [--readings N] [--seconds S]
+  process.py BUILD_DIR [--readings N] [--seconds S] [--changing]
 """
 import argparse
 import os
@@ -61,14 +68,57 @@ def busy_client(seconds, marks):
     return replies
 
 
+def start_telvane(build):
+    env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
+    # Its debug output (every log line and reply) goes where a user's would
+    # when nobody reads it.
+    telvane = subprocess.Popen([os.path.join(build, 'telvane')], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=env)
+    if not wait_until(port_listening, 120):
+        telvane.kill()
+        sys.exit('telvane did not listen')
+    return telvane
+
+
+def stop(processes):
+    for process in processes:
+        if process and process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+            process.wait(20)
+
+
+def changing(args):
+    for readings in (1000, 5000, 16384):
+        writer = subprocess.Popen([os.path.join(args.build, 'telvane-bench-writer'), str(readings), '100'],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        telvane = None
+        try:
+            if not wait_until(lambda: os.path.exists(SECTION_FILE), 30):
+                sys.exit('the bench writer did not start')
+            telvane = start_telvane(args.build)
+            time.sleep(5)  # past the first build
+            start = cpu_seconds(telvane.pid)
+            time.sleep(args.seconds)
+            cpu = cpu_seconds(telvane.pid) - start
+            print('CPU\t%d readings, every value changing each tick, no client, %d s\t%.2f\t%% of one core'
+                  % (readings, args.seconds, 100 * cpu / args.seconds))
+            sys.stdout.flush()
+        finally:
+            stop((telvane, writer))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('build')
     parser.add_argument('--readings', type=int, default=1000)
     parser.add_argument('--seconds', type=int, default=60, help='each of the two periods')
+    parser.add_argument('--changing', action='store_true', help='the changing-values workload instead')
     args = parser.parse_args()
     if port_listening() or os.path.exists(SECTION_FILE):
         sys.exit('port %d or the product section is in use' % PORT)
+    if args.changing:
+        changing(args)
+        return
 
     devnull = subprocess.DEVNULL
     publisher = subprocess.Popen([os.path.join(args.build, 'telvane-publish'), '--demo', '--readings',
@@ -77,12 +127,7 @@ def main():
     try:
         if not wait_until(lambda: os.path.exists(SECTION_FILE), 30):
             sys.exit('the publisher did not start')
-        env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
-        # Its debug output (every log line and reply) goes where a user's would
-        # when nobody reads it.
-        telvane = subprocess.Popen([os.path.join(args.build, 'telvane')], stdout=devnull, stderr=devnull, env=env)
-        if not wait_until(port_listening, 60):
-            sys.exit('telvane did not listen')
+        telvane = start_telvane(args.build)
         figures = {}
 
         def measure(name):
@@ -103,10 +148,7 @@ def main():
         print('memory\tgrowth over a further %d s\t%+.2f\tMiB' % (args.seconds, growth / 1024))
         print('replies\treceived by that client in %d s\t%d\treplies' % (warm_up + 2 * args.seconds, replies))
     finally:
-        for process in (telvane, publisher):
-            if process and process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                process.wait(20)
+        stop((telvane, publisher))
 
 
 if __name__ == '__main__':

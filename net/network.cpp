@@ -9,11 +9,25 @@
 #include <QTcpSocket>
 #include <QtGlobal>
 
+#include <utility>
+
 namespace {
 
 // A client that never reads must not make us buffer without end: while this
 // much is still unsent to it, further replies are dropped whole.
 constexpr qint64 maximumUnsentBytes = 4 * 1024 * 1024;
+// Unsent replies beyond this go to the system at once.
+constexpr qint64 flushSize = 64 * 1024;
+
+// Qt learns that a peer has gone only when it next reads the socket, on a
+// later turn of the event loop; a look without waiting learns it now. Bytes
+// the peer sent meanwhile are kept for the next read.
+bool stillConnected(QTcpSocket &socket)
+{
+    if (socket.state() == QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0)
+        static_cast<void>(socket.waitForReadyRead(0));
+    return socket.state() == QAbstractSocket::ConnectedState;
+}
 
 } // namespace
 
@@ -77,17 +91,38 @@ void Network::reportAddresses()
 
 void Network::acceptConnection()
 {
-    QTcpSocket *next = server.nextPendingConnection();
+    // The server signals once for each connection it takes from the system,
+    // all of them before the event loop turns again. Only the newest is
+    // served, once they are all taken: a burst of connections costs one
+    // catalogue, not one each, and those it would replace at once cost nothing.
+    while (QTcpSocket *next = server.nextPendingConnection()) {
+        if (newest)
+            newest->deleteLater();
+        newest = next;
+    }
+    if (newest && !serveQueued) {
+        serveQueued = true;
+        QMetaObject::invokeMethod(this, [this] { serveNewest(); }, Qt::QueuedConnection);
+    }
+}
+
+void Network::serveNewest()
+{
+    serveQueued = false;
+    QTcpSocket *next = std::exchange(newest, nullptr);
     if (!next)
         return;
     if (client)
         dropClient();
     client = next;
+    clientAddress = client->localAddress().toString();
     // Many short replies: each one should leave at once.
     client->setSocketOption(QAbstractSocket::LowDelayOption, true);
     QObject::connect(client, SIGNAL(readyRead()), this, SLOT(startRead()), Qt::QueuedConnection);
     clientConnected(client);
-    QObject::connect(client, SIGNAL(disconnected()), this, SLOT(clientDisconnected()));
+    // One that left during its catalogue has had its end said already.
+    if (client->state() == QAbstractSocket::ConnectedState)
+        QObject::connect(client, SIGNAL(disconnected()), this, SLOT(clientDisconnected()));
 }
 
 void Network::dropClient()
@@ -101,9 +136,16 @@ void Network::dropClient()
 
 void Network::clientConnected(QTcpSocket *client)
 {
-    // The window sends the whole catalogue inside this signal, before the line below.
-    emit client_connected();
-    emit message(QStringLiteral("Client (") + client->localAddress().toString() + QStringLiteral(") connected..."));
+    // Kept before the catalogue: a socket whose client has left answers an empty address.
+    const QString address = client->localAddress().toString();
+    // A client that left before it was served gets no catalogue.
+    if (stillConnected(*client)) {
+        // The window sends the whole catalogue inside this signal, before the line below.
+        emit client_connected();
+    }
+    emit message(QStringLiteral("Client (") + address + QStringLiteral(") connected..."));
+    if (client->state() != QAbstractSocket::ConnectedState)
+        emit message(QStringLiteral("Client disconnected..."));
 }
 
 void Network::clientDisconnected()
@@ -128,16 +170,74 @@ void Network::startRead()
     } while (client->bytesAvailable() > 0);
 }
 
+void Network::startCatalogue()
+{
+    catalogueRunning = true;
+    catalogueStopped = false;
+}
+
+void Network::finishCatalogue()
+{
+    catalogueRunning = false;
+    catalogueStopped = false;
+    // Now, not after the layout and painting that the build has queued.
+    if (client && client->state() == QAbstractSocket::ConnectedState)
+        client->flush();
+}
+
 void Network::sendReading(QString hash, QString label, QString value, QString unit)
 {
-    if (!client || client->bytesToWrite() > maximumUnsentBytes)
+    if (!client || catalogueStopped)
         return;
+    const bool connected = client->state() == QAbstractSocket::ConnectedState;
+    if (catalogueRunning && !connected) {
+        // Its client has gone: the rest of the catalogue would reach nobody.
+        catalogueStopped = true;
+        return;
+    }
+    if (connected && client->bytesToWrite() > maximumUnsentBytes) {
+        if (catalogueRunning)
+            cutCatalogue();
+        return;
+    }
     const QLatin1String separator("::");
     const QByteArray reply =
         (QStringLiteral("v2sd::") + hash + separator + label + separator + value + separator + unit + QLatin1Char(';'))
             .toUtf8();
     // Through "%s", so a "%" in a label is never taken as a directive.
     qDebug("%s", reply.constData());
+    if (!connected)
+        return;
     client->write(reply);
-    client->flush();
+    // Replies leave together when the work that made them is done, in one
+    // system call rather than one each; a large batch leaves as it grows,
+    // which is also how a client that left during it is noticed.
+    if (client->bytesToWrite() >= flushSize)
+        client->flush();
+    else
+        scheduleFlush();
+}
+
+void Network::cutCatalogue()
+{
+    catalogueStopped = true;
+    emit message(QStringLiteral("Client (") + clientAddress
+                 + QStringLiteral(") does not take its catalogue: cut at 4 MiB unsent, connection closed..."));
+    // At once, unsent bytes and all: a client that reads nothing would keep a gentle close waiting.
+    client->abort();
+}
+
+void Network::scheduleFlush()
+{
+    if (flushQueued)
+        return;
+    flushQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            flushQueued = false;
+            if (client && client->state() == QAbstractSocket::ConnectedState)
+                client->flush();
+        },
+        Qt::QueuedConnection);
 }

@@ -27,7 +27,15 @@ public:
     // Reports the addresses, then listens. Called once.
     void startServer();
     // One reply to the current client: "v2sd::" + hash + "::" + label + "::" + value + "::" + unit + ";".
+    // Nothing is written to a client that has gone.
     void sendReading(QString hash, QString label, QString value, QString unit);
+
+    // The replies between these two calls are one catalogue. A catalogue is
+    // whole or not sent on: one that the client has left stops at once, one
+    // that the client does not take is cut, said in the log, and its
+    // connection closed, so that the client can tell and connect again.
+    void startCatalogue();
+    void finishCatalogue();
 
     // Where the service reaches out. The product listens on 8881 and reports
     // the computer's own addresses; tests use a free port and addresses of
@@ -55,10 +63,24 @@ public slots:
 
 private:
     void reportAddresses();
+    void serveNewest();
     void dropClient();
+    void cutCatalogue();
+    void scheduleFlush();
 
     QTcpServer server;
     QTcpSocket *client = nullptr;
+    // The newest connection accepted and not served yet; older ones waiting
+    // with it are closed unserved, since it would replace them at once.
+    QTcpSocket *newest = nullptr;
+    bool serveQueued = false;
+    // The connection's local address, kept from when it was served: a socket
+    // that has gone no longer knows it.
+    QString clientAddress;
+
+    bool catalogueRunning = false;
+    bool catalogueStopped = false;
+    bool flushQueued = false;
 
     // An unfinished request of the current client, completed by its next read.
     QByteArray pendingRequest;

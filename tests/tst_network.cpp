@@ -75,6 +75,9 @@ private slots:
     void largeBatchInOneWrite();
     void requestSplitOverWrites();
     void destroyingClosesQuietly();
+    void onlyTheNewestWaitingIsServed();
+    void clientGoneBeforeServedGetsNoCatalogue();
+    void catalogueCutAtTheSendCap();
 };
 
 void TestNetwork::metaObject()
@@ -381,6 +384,93 @@ void TestNetwork::destroyingClosesQuietly()
     late.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(refused.wait());
     QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
+}
+
+void TestNetwork::onlyTheNewestWaitingIsServed()
+{
+    const auto network = startedService();
+    QSignalSpy served(network.get(), &Network::client_connected);
+    QSignalSpy messages(network.get(), &Network::message);
+
+    // Five connections wait before the service gets to them.
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < 5; ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        sockets.back()->connectToHost(QHostAddress::LocalHost, network->listeningPort());
+        QVERIFY(sockets.back()->waitForConnected(5000));
+    }
+    QTRY_COMPARE(served.count(), 1);
+    QCOMPARE(network->currentClient()->peerPort(), sockets.back()->localPort());
+    // The others are closed unserved, and nothing is said of them.
+    for (int i = 0; i < 4; ++i)
+        QTRY_COMPARE(sockets.at(std::size_t(i))->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(sockets.back()->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(served.count(), 1);
+    QCOMPARE(messages.count(), 1);
+    QVERIFY(texts(messages).first().endsWith(connectedSuffix));
+}
+
+void TestNetwork::clientGoneBeforeServedGetsNoCatalogue()
+{
+    const auto network = startedService();
+    QSignalSpy served(network.get(), &Network::client_connected);
+    QSignalSpy messages(network.get(), &Network::message);
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, network->listeningPort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.abort(); // before the service's event loop turns
+
+    QTRY_COMPARE(messages.count(), 2);
+    QCOMPARE(texts(messages), (QStringList{QStringLiteral("Client (::ffff:127.0.0.1) connected..."), disconnectedLine}));
+    QCOMPARE(served.count(), 0);
+    // Replies for it go nowhere, and no write to a closed socket is tried.
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            warnings.append(text);
+    });
+    network->sendReading(QStringLiteral("h"), QStringLiteral("l"), QStringLiteral("v"), QStringLiteral("u"));
+    network->startCatalogue();
+    network->sendReading(QStringLiteral("h"), QStringLiteral("l"), QStringLiteral("v"), QStringLiteral("u"));
+    network->finishCatalogue();
+    QCoreApplication::processEvents();
+    qInstallMessageHandler(previous);
+    QCOMPARE(warnings, QStringList());
+}
+
+void TestNetwork::catalogueCutAtTheSendCap()
+{
+    const auto network = startedService();
+    QTcpSocket socket;
+    QVERIFY(connectClient(*network, socket));
+    QSignalSpy messages(network.get(), &Network::message);
+    QSignalSpy gone(&socket, &QTcpSocket::disconnected);
+
+    // A client that reads nothing while a catalogue far larger than the cap goes to it.
+    const QString label(64 * 1024, QLatin1Char('x'));
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    network->startCatalogue();
+    for (int i = 0; i < 1024; ++i)
+        network->sendReading(QStringLiteral("h"), label, QStringLiteral("1"), QStringLiteral("u"));
+    network->finishCatalogue();
+    QLoggingCategory::setFilterRules(QString());
+
+    QCOMPARE(texts(messages),
+             (QStringList{QStringLiteral("Client (::ffff:127.0.0.1) does not take its catalogue: cut at 4 MiB unsent, "
+                                         "connection closed..."),
+                          disconnectedLine}));
+    QVERIFY(gone.wait());
+    QCOMPARE(network->currentClient()->state(), QAbstractSocket::UnconnectedState);
+
+    // The next client is served whole.
+    QTcpSocket next;
+    QVERIFY(connectClient(*network, next));
+    network->startCatalogue();
+    network->sendReading(QStringLiteral("h"), QStringLiteral("l"), QStringLiteral("v"), QStringLiteral("u"));
+    network->finishCatalogue();
+    QCOMPARE(readAtLeast(next, 17), QByteArray("v2sd::h::l::v::u;"));
 }
 
 QTEST_MAIN(TestNetwork)

@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "network.h"
+#include "readinghash.h"
 #include "sectionwriter.h"
 #include "shrinkingwriter.h"
 
@@ -17,11 +18,18 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -119,6 +127,30 @@ QString numberedHash(std::size_t i)
 
 const QString closedLine = QStringLiteral("HWiNFO's Shared Memory was closed, waiting for HWiNFO...");
 
+// Every message of any kind, and a hook that sees each one as it comes: a
+// test can act at a chosen point of a build.
+QStringList allMessages;
+std::function<void(const QString &)> onMessage;
+
+void captureAll(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    captureDebug(type, context, message);
+    // Replies are counted by the tests that want them; thousands of them would only fill memory.
+    if (!message.startsWith(QLatin1String("v2sd::")))
+        allMessages.append(message);
+    if (onMessage)
+        onMessage(message);
+}
+
+// The demo machine's labels, numbered: as many readings as a big monitor publishes.
+std::vector<section::ReadingRecord> manyReadings(int count)
+{
+    std::vector<section::ReadingRecord> readings;
+    for (int i = 0; i < count; ++i)
+        readings.push_back({i % 8, "Reading number " + std::to_string(i), "RPM", 1000.0 + i});
+    return readings;
+}
+
 QStringList sensorLines(const QStringList &lines)
 {
     QStringList names;
@@ -160,8 +192,15 @@ private slots:
     void sectionRemovedAndBack();
     void foreignObjectWhileClosed();
     void demoPublisherThroughTheWindow();
+    void markupShownAsText_data();
+    void markupShownAsText();
+    void hashesOfOtherLengthsDropped_data();
+    void hashesOfOtherLengthsDropped();
+    void burstThenHonestClient();
+    void clientResettingMidCatalogue();
 
 private:
+    void publishMany(int count);
     std::unique_ptr<MainWindow> startWindow();
     // A window with `client` connected and the catalogue taken.
     std::unique_ptr<MainWindow> startConnectedWindow(Client &client);
@@ -177,7 +216,7 @@ private:
 
 void TestReadingTable::initTestCase()
 {
-    qInstallMessageHandler(captureDebug);
+    qInstallMessageHandler(captureAll);
 }
 
 void TestReadingTable::init()
@@ -187,11 +226,22 @@ void TestReadingTable::init()
     QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
     QVERIFY(writer.setReadings(standardReadings));
     capturedDebug.clear();
+    allMessages.clear();
 }
 
 void TestReadingTable::cleanup()
 {
+    onMessage = nullptr;
     writer.remove();
+}
+
+void TestReadingTable::publishMany(int count)
+{
+    writer.remove();
+    std::string error;
+    QVERIFY2(writer.create(testSectionName(), 8, std::size_t(count), &error), error.c_str());
+    QVERIFY(writer.setSensors({"Motherboard"}));
+    QVERIFY(writer.setReadings(manyReadings(count)));
 }
 
 std::unique_ptr<MainWindow> TestReadingTable::startWindow()
@@ -380,8 +430,12 @@ void TestReadingTable::unknownHashGetsNoReply()
     Client client;
     auto window = startConnectedWindow(client);
 
-    expectAnswersOnNextTick(*window, client,
-                            {QString(40, QLatin1Char('0')), QString(), QStringLiteral("not a hash"), coreClockHash},
+    // Texts that are not of a hash's length are dropped as they arrive.
+    QSignalSpy arrived(window->network, SIGNAL(requestedHash(QString)));
+    client.request("v2gd::;v2gd::not a hash;");
+    QTRY_COMPARE(arrived.count(), 2);
+    QVERIFY(window->requestedHashes.isEmpty());
+    expectAnswersOnNextTick(*window, client, {QString(40, QLatin1Char('0')), coreClockHash},
                             QStringList{reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.700000"),
                                               QStringLiteral("MHz"))});
     QCOMPARE(window->rowByHash.size(), 4); // looked up, never entered
@@ -811,6 +865,205 @@ void TestReadingTable::demoPublisherThroughTheWindow()
     publish.terminate();
     QVERIFY(publish.waitForFinished(20000));
     QCOMPARE(publish.exitCode(), 0);
+}
+
+void TestReadingTable::markupShownAsText_data()
+{
+    QTest::addColumn<QByteArray>("label");
+    QTest::addColumn<QByteArray>("unit");
+
+    QTest::newRow("bold") << QByteArray("<b>x</b>") << QByteArray("<i>u</i>");
+    QTest::newRow("image") << QByteArray("<img src=\"" TELVANE_TEST_DATA "/../../res/images/logo.png\">")
+                           << QByteArray("<br>");
+    QTest::newRow("table") << QByteArray("<table><tr><td>a</td><td>b</td></tr></table>") << QByteArray("<sup>2</sup>");
+    QTest::newRow("plain") << QByteArray("CPU Package") << QByteArray("W");
+}
+
+void TestReadingTable::markupShownAsText()
+{
+    QFETCH(QByteArray, label);
+    QFETCH(QByteArray, unit);
+    QVERIFY(writer.setReadings({{0, label.toStdString(), unit.toStdString(), 52.0}}));
+    auto window = startWindow();
+
+    // What a plain-text label of those characters shows, and how much room it takes.
+    const QStringList texts = {QString::fromLatin1(label), QStringLiteral("52"), QString::fromLatin1(unit)};
+    QStringList shown;
+    QStringList notPlain;
+    for (const auto *cells : {&window->labelWidgets, &window->valueWidgets, &window->unitWidgets}) {
+        QLabel *cell = cells->at(0).data();
+        QLabel reference;
+        reference.setTextFormat(Qt::PlainText);
+        reference.setText(cell->text());
+        shown << cell->text();
+        // A value label has a fixed size of its own; the others take what their texts need.
+        const bool fixed = cells == &window->valueWidgets;
+        if (cell->textFormat() != Qt::PlainText || (!fixed && cell->sizeHint() != reference.sizeHint()))
+            notPlain << cell->text();
+    }
+    QCOMPARE(shown, texts);
+    QCOMPARE(notPlain, QStringList());
+
+    // The wire carries the texts unchanged.
+    Client client;
+    connectClient(*window, client);
+    const QString hash = readingHash(texts.at(0), 0);
+    QCOMPARE(client.take(), QStringList{reply(hash, texts.at(0), texts.at(1), texts.at(2))});
+}
+
+void TestReadingTable::hashesOfOtherLengthsDropped_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("collected");
+
+    QTest::newRow("empty") << 0 << false;
+    QTest::newRow("one short") << 39 << false;
+    QTest::newRow("a hash's length") << 40 << true;
+    QTest::newRow("one over") << 41 << false;
+    QTest::newRow("4,000 characters") << 4000 << false;
+}
+
+void TestReadingTable::hashesOfOtherLengthsDropped()
+{
+    QFETCH(int, length);
+    QFETCH(bool, collected);
+    auto window = startWindow();
+    const QString hash(length, QLatin1Char('a'));
+    for (int i = 0; i < 100; ++i)
+        window->sendRequestedHash(hash);
+    QList<QString> expected;
+    for (int i = 0; collected && i < 100; ++i)
+        expected.append(hash);
+    QCOMPARE(window->requestedHashes, expected);
+}
+
+void TestReadingTable::burstThenHonestClient()
+{
+#ifdef _WIN32
+    QSKIP("The burst is made of POSIX sockets");
+#else
+    constexpr int readings = 5000;
+    publishMany(readings);
+    auto window = startWindow();
+    const quint16 port = window->network->listeningPort();
+
+    // 200 connections in 10 s, each closed by its owner after 0.5 s, then at
+    // once the honest client, all from a thread of their own (plain sockets,
+    // like another program's) while the window serves.
+    std::atomic<int> opened{0};
+    std::atomic<bool> stop{false};
+    std::atomic<qint64> catalogueMs{-1};
+    std::thread burst([port, readings, &opened, &stop, &catalogueMs] {
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(port);
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto connectOne = [&server] {
+            const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+            if (descriptor >= 0 && ::connect(descriptor, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0) {
+                close(descriptor);
+                return -1;
+            }
+            return descriptor;
+        };
+        std::deque<std::pair<int, QElapsedTimer>> open;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; !stop && (i < 200 || !open.empty());) {
+            if (i < 200 && clock.elapsed() >= i * 50) {
+                const int descriptor = connectOne();
+                opened += descriptor >= 0;
+                QElapsedTimer age;
+                age.start();
+                open.emplace_back(descriptor, age);
+                ++i;
+            }
+            while (!open.empty() && (stop || open.front().second.elapsed() >= 500)) {
+                close(open.front().first);
+                open.pop_front();
+            }
+            if (i == 200 && catalogueMs < 0) {
+                // The honest client: it counts replies until it has its whole catalogue.
+                QElapsedTimer sinceConnect;
+                sinceConnect.start();
+                const int honest = connectOne();
+                int replies = 0;
+                char buffer[65536];
+                while (honest >= 0 && !stop && replies < readings && sinceConnect.elapsed() < 60000) {
+                    const ssize_t got = recv(honest, buffer, sizeof buffer, MSG_DONTWAIT);
+                    if (got == 0)
+                        break;
+                    if (got < 0)
+                        QThread::msleep(1);
+                    replies += int(std::count(buffer, buffer + std::max<ssize_t>(got, 0), ';'));
+                }
+                catalogueMs = replies == readings ? sinceConnect.elapsed() : 999999;
+                close(honest);
+            }
+            QThread::msleep(5);
+        }
+    });
+    auto joinBurst = qScopeGuard([&] {
+        stop = true;
+        burst.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(catalogueMs >= 0, 120000);
+    QCOMPARE(opened.load(), 200);
+    QVERIFY2(catalogueMs <= 3000, qPrintable(QStringLiteral("the catalogue took %1 ms").arg(catalogueMs)));
+    joinBurst.dismiss();
+    burst.join();
+
+    // The window still serves.
+    Client client;
+    connectClient(*window, client);
+    QVERIFY(client.take().first().contains(QLatin1String("::Reading number 0::1000::RPM;")));
+#endif
+}
+
+void TestReadingTable::clientResettingMidCatalogue()
+{
+    constexpr int readings = 5000;
+    publishMany(readings);
+    auto window = startWindow();
+    int catalogueReplies = 0;
+    auto socket = std::make_unique<QTcpSocket>();
+    // The client goes as soon as the build reaches the readings: with a reset
+    // where the system allows it, the way a client killed mid-catalogue goes.
+    onMessage = [&](const QString &message) {
+        if (message.startsWith(QLatin1String("v2sd::")))
+            ++catalogueReplies;
+        if (message == QLatin1String("Checking Readings...") && socket) {
+#ifndef _WIN32
+            const linger reset{1, 0};
+            setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+#endif
+            socket->abort();
+        }
+    };
+    allMessages.clear();
+    QSignalSpy served(window->network, SIGNAL(client_connected()));
+    socket->connectToHost(QHostAddress::LocalHost, window->network->listeningPort());
+    QVERIFY(socket->waitForConnected(10000));
+    QVERIFY(served.wait(20000));
+    QTRY_COMPARE(logLines(*window).filter(QStringLiteral("Client")).size(), 2);
+    onMessage = nullptr;
+
+    const QStringList clientLines = logLines(*window).filter(QStringLiteral("Client"));
+    QCOMPARE(clientLines, (QStringList{QStringLiteral("Client (::ffff:127.0.0.1) connected..."),
+                                       QStringLiteral("Client disconnected...")}));
+    // Its catalogue stopped when it was found gone; no write to a closed socket was tried.
+    QVERIFY2(catalogueReplies < readings, qPrintable(QString::number(catalogueReplies)));
+    QCOMPARE(allMessages.filter(QStringLiteral("not open")), QStringList());
+
+    // A tick answering what it had asked goes nowhere, quietly; and the next client is served.
+    window->sendRequestedHash(readingHash(QStringLiteral("Reading number 1"), 1));
+    window->refresh_readings();
+    Client next;
+    connectClient(*window, next);
+    QCOMPARE(next.take().size(), readings);
+    QTRY_COMPARE(logLines(*window).filter(QStringLiteral("Client")).size(), 3);
+    QCOMPARE(allMessages.filter(QStringLiteral("not open")), QStringList());
+    QCOMPARE(logLines(*window).filter(QStringLiteral("Client disconnected...")).size(), 1);
 }
 
 QTEST_MAIN(TestReadingTable)

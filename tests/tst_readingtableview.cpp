@@ -5,6 +5,7 @@
 // value labels keep fixed sizes, so this is worth checking).
 
 #include "mainwindow.h"
+#include "network.h"
 #include "sectionwriter.h"
 
 #include <QGridLayout>
@@ -12,6 +13,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <cmath>
@@ -31,6 +33,8 @@ private slots:
     void valueLabelsFitTheirTexts_data();
     void valueLabelsFitTheirTexts();
     void paintedRowsMatchTheLabels();
+    void rowsComingIntoViewShowNewestValues_data();
+    void rowsComingIntoViewShowNewestValues();
 
 private:
     std::unique_ptr<MainWindow> shownWindow();
@@ -171,8 +175,66 @@ void TestReadingTableView::valueLabelsFitTheirTexts()
     for (std::size_t row = 0; row < 30; ++row)
         QVERIFY(writer.setValue(row, ticked));
     window->refresh_readings();
+    // The last row shows its new value once it is in view.
+    window->findChild<QScrollArea *>(QStringLiteral("scrollArea"))->ensureWidgetVisible(cell(*window, 29, 2));
     QCOMPARE(cell(*window, 29, 2)->text(), QString::number(ticked, 'f', 6));
     QTRY_COMPARE(valueLabelsNotFitting(*window), QStringList());
+}
+
+void TestReadingTableView::rowsComingIntoViewShowNewestValues_data()
+{
+    QTest::addColumn<int>("scrolledTo"); // % of the way down
+    QTest::newRow("middle") << 50;
+    QTest::newRow("end") << 100;
+}
+
+void TestReadingTableView::rowsComingIntoViewShowNewestValues()
+{
+    QFETCH(int, scrolledTo);
+    publish(300, 1.0);
+    auto window = shownWindow();
+    QVERIFY(window);
+    auto *scrollArea = window->findChild<QScrollArea *>(QStringLiteral("scrollArea"));
+    QWidget *viewport = scrollArea->viewport();
+
+    // Ticks at the top, then the user scrolls down with no tick in between.
+    for (const double value : {2.0, 12345.5}) {
+        for (std::size_t row = 0; row < 300; ++row)
+            QVERIFY(writer.setValue(row, value + double(row)));
+        window->refresh_readings();
+    }
+    QCoreApplication::processEvents();
+    scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum() * scrolledTo / 100);
+
+    // Every row in view shows the newest value, and that is what is painted.
+    QStringList stale;
+    for (int row = 0; row < 300; ++row) {
+        QLabel *value = cell(*window, row, 2);
+        const QRect inViewport(value->mapTo(viewport, QPoint()), value->size());
+        if (viewport->rect().intersects(inViewport) && value->text() != QString::number(12345.5 + row, 'f', 6))
+            stale.append(QString::number(row));
+    }
+    QCOMPARE(stale, QStringList());
+    const QRect shown(viewport->mapTo(window.get(), QPoint()), viewport->size());
+    QTRY_COMPARE(window->screen()->grabWindow(window->winId(), shown.x(), shown.y(), shown.width(), shown.height()).toImage(),
+                 window->grab(shown).toImage());
+
+    // Replies carry the newest value of a row out of view too.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, window->findChild<Network *>()->listeningPort());
+    QVERIFY(client.waitForConnected(10000));
+    QByteArray received;
+    QTRY_VERIFY((received += client.readAll()).count(';') == 300);
+    const QByteArray hash = received.mid(6, 40); // row 0, out of view unless at the top
+    QSignalSpy asked(window->findChild<Network *>(), &Network::requestedHash);
+    client.write("v2gd::" + hash + ';');
+    client.flush();
+    QVERIFY(writer.setValue(0, 7.25));
+    QTRY_COMPARE(asked.count(), 1);
+    window->refresh_readings();
+    received.clear();
+    QTRY_VERIFY((received += client.readAll()).endsWith(';'));
+    QCOMPARE(received, "v2sd::" + hash + "::Reading 0::7.250000::\xC2\xB0" "C;");
 }
 
 void TestReadingTableView::paintedRowsMatchTheLabels()
