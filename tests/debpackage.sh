@@ -17,20 +17,8 @@ build="$1"
 source_dir="$2"
 work="$3"
 
-missing=()
-for tool in cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian; do
-    command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (${tool##*:})")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "SKIP: not installed: ${missing[*]}"
-    exit 77
-fi
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checklib.sh"
+skip_without cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian
 
 rm -rf "$work"
 mkdir -p "$work/root"

@@ -26,11 +26,7 @@ need() {
 
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$root/tests/checklib.sh"
 
 case "$what" in
 units)

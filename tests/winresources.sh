@@ -14,20 +14,9 @@ rc="$1"
 work="$2"
 target=x86_64-w64-mingw32
 
-missing=()
-for tool in "$target-windres" "$target-as" "$target-ld" wrestool icotool; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "SKIP: not installed: ${missing[*]} (Debian packages binutils-mingw-w64-x86-64, icoutils)"
-    exit 77
-fi
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checklib.sh"
+skip_without "$target-windres:binutils-mingw-w64-x86-64" "$target-as:binutils-mingw-w64-x86-64" \
+    "$target-ld:binutils-mingw-w64-x86-64" wrestool:icoutils icotool:icoutils
 
 rm -rf "$work"
 mkdir -p "$work"

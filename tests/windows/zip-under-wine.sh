@@ -41,11 +41,7 @@ if [ -n "${missing// /}" ]; then
 fi
 wine_enter_namespace "$0" "$@" || exit $?
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$here/../checklib.sh"
 
 mkdir -p "$work"
 logs="$work/logs"
