@@ -4,7 +4,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 telvane_install_packages
 # The Windows build needs a Qt for MinGW: built once from Debian's source
-# (15 to 40 minutes on two cores) and then reused from the cache.
+# (about 17 minutes on two cores) and then reused from the cache.
 "$TELVANE_ROOT/scripts/windows-qt.sh" >/dev/null
 telvane_build "$TELVANE_ROOT/build" -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir "$TELVANE_ROOT/build" --output-on-failure -j 2
