@@ -190,12 +190,15 @@ void MainWindow::refresh_data()
         const QString hash = readingHash(label, reading->sensorIndex());
         rowByHash.insert(hash, row);
 
-        QSharedPointer<QLabel> labelWidget(plainLabel(label));
-        QSharedPointer<QLabel> valueWidget(plainLabel(builtValueText(reading->value())));
-        valueSizes.fit(*valueWidget);
-        QSharedPointer<QLabel> unitWidget(plainLabel(latin1Text(reading->unit())));
+        const QString value = builtValueText(reading->value());
+        const QString unit = latin1Text(reading->unit());
 
-        network->sendReading(hash, label, builtValueText(reading->value()), latin1Text(reading->unit()));
+        QSharedPointer<QLabel> labelWidget(plainLabel(label));
+        QSharedPointer<QLabel> valueWidget(plainLabel(value));
+        valueSizes.fit(*valueWidget);
+        QSharedPointer<QLabel> unitWidget(plainLabel(unit));
+
+        network->sendReading(hash, label, value, unit);
 
         labelWidgets.append(labelWidget);
         valueWidgets.append(valueWidget);

@@ -11,16 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,20 +73,7 @@ struct OpenedSection
     }
     // Let go again: a Windows section lives as long as any handle to it, so a
     // reader kept open would keep every test's section alive.
-    ~OpenedSection()
-    {
-#ifdef _WIN32
-        if (mapped.data)
-            UnmapViewOfFile(mapped.data);
-        if (handle != section::noHandle)
-            CloseHandle(handle);
-#else
-        if (mapped.data)
-            munmap(const_cast<unsigned char *>(mapped.data), mapped.size);
-        if (handle != section::noHandle)
-            close(handle);
-#endif
-    }
+    ~OpenedSection() { section::release(handle, mapped); }
     OpenedSection(const OpenedSection &) = delete;
     OpenedSection &operator=(const OpenedSection &) = delete;
     [[nodiscard]] bool isOpen() const { return mapped.data != nullptr; }
