@@ -199,8 +199,8 @@ void TestPublisher::programScalesReadings()
 {
     QFETCH(int, readings);
     PublishProcess publish(publishProgram);
-    QVERIFY(publish.start(demoArguments({QStringLiteral("--readings"), QString::number(readings), QStringLiteral("--interval"),
-                           QStringLiteral("600")})));
+    QVERIFY(publish.start(demoArguments({QStringLiteral("--readings"), QString::number(readings),
+                                         QStringLiteral("--interval"), QStringLiteral("600")})));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     DemoSource expected{std::size_t(readings)};
     QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(expected.refresh()));
