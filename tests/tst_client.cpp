@@ -1,5 +1,6 @@
 #include "network.h"
 #include "hostport.h"
+#include "loopback.h"
 #include "readingbook.h"
 #include "readingformat.h"
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-const QString clientProgram = QStringLiteral(TELVANE_BUILD_DIR "/telvane-client");
+const QString clientProgram = QStringLiteral(TELVANE_CLIENT_PROGRAM);
 const QString hashA = QStringLiteral("a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1");
 const QString hashB = QStringLiteral("b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2");
 const QString hashC = QStringLiteral("c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3");
@@ -49,8 +50,6 @@ class FakeTelvane : public QObject
 public:
     explicit FakeTelvane(const QVector<FakeReading> &catalogue = smallCatalogue, bool answers = false)
     {
-        network.setPort(0);
-        network.setAddressSource([] { return QList<QHostAddress>(); });
         connect(&network, &Network::client_connected, this, [this, catalogue] {
             for (const FakeReading &reading : catalogue)
                 network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
@@ -63,7 +62,7 @@ public:
                     network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
             }
         });
-        network.startServer();
+        serveOnLoopback(network);
     }
     QString port() const { return QString::number(network.listeningPort()); }
 

@@ -1,6 +1,7 @@
 #include "hubformat.h"
 #include "huboptions.h"
 #include "hubstore.h"
+#include "loopback.h"
 #include "network.h"
 #include "readingformat.h"
 #include "readinghistory.h"
@@ -69,8 +70,6 @@ public:
     explicit TickingTelvane(double offset, quint16 port = 0)
         : offset_(offset)
     {
-        network.setPort(port);
-        network.setAddressSource([] { return QList<QHostAddress>(); });
         connect(&network, &Network::client_connected, this, [this] {
             pending_.clear();
             send(hashA);
@@ -85,7 +84,7 @@ public:
                 send(hash);
         });
         tick_.start(500);
-        network.startServer();
+        serveOnLoopback(network, port);
     }
     quint16 port() const { return network.listeningPort(); }
 

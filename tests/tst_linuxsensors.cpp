@@ -1,7 +1,9 @@
 #include "boundedcollector.h"
 #include "linuxsensors.h"
 #include "linuxsource.h"
+#include "publishprocess.h"
 #include "sectionreadback.h"
+#include "testsection.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -424,7 +426,7 @@ void TestLinuxSensors::publisherProgram()
     QFETCH(QString, out);
     QFETCH(QString, error);
     QProcess publish;
-    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"), arguments);
+    publish.start(QStringLiteral(TELVANE_PUBLISH_PROGRAM), arguments);
     QVERIFY(publish.waitForFinished(20000));
     QCOMPARE(publish.exitCode(), exitCode);
     const QString printed = QString::fromUtf8(publish.readAllStandardOutput());
@@ -477,14 +479,12 @@ void TestLinuxSensors::programStopsPromptlyOverAFifo()
     QFETCH(int, signalNumber);
     QTemporaryDir tree;
     QVERIFY(fifoTree(tree.path()));
-    const std::string name = "/telvane-test-fifo-" + std::to_string(QCoreApplication::applicationPid());
-    QProcess publish;
-    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
-                  {QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"), proc(tree.path()),
-                   QStringLiteral("--interval"), QStringLiteral("0.1"), QStringLiteral("--section"),
-                   QString::fromStdString(name)});
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += publish.readAllStandardOutput()).contains("publishing"), 20000);
+    const std::string name = testSectionName();
+    PublishProcess publish(QStringLiteral(TELVANE_PUBLISH_PROGRAM));
+    QVERIFY(publish.start({QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"),
+                           proc(tree.path()), QStringLiteral("--interval"), QStringLiteral("0.1"),
+                           QStringLiteral("--section"), QString::fromStdString(name)}));
+    QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     const QStringList rows = readingRowsOf(OpenedSection(name).view());
     QVERIFY(!rows.filter(QStringLiteral("|Core 0|")).isEmpty());
     QVERIFY(rows.filter(QStringLiteral("|Package id 0|")).isEmpty());
@@ -492,11 +492,11 @@ void TestLinuxSensors::programStopsPromptlyOverAFifo()
     // Required: a stop within a second, section removed.
     QElapsedTimer stopping;
     stopping.start();
-    QCOMPARE(::kill(pid_t(publish.processId()), signalNumber), 0);
-    QVERIFY(publish.waitForFinished(20000));
+    QCOMPARE(::kill(pid_t(publish.process.processId()), signalNumber), 0);
+    QVERIFY(publish.process.waitForFinished(20000));
     QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
-    QCOMPARE(publish.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(publish.exitCode(), 0);
+    QCOMPARE(publish.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(publish.process.exitCode(), 0);
     QCOMPARE(section::openReadOnly(name), section::noHandle);
 }
 
@@ -714,7 +714,7 @@ void TestLinuxSensors::listEscapesLabels()
     QVERIFY(copyTree(desktop, tree.path()));
     writeFile(sys(tree.path()) + coretempFolder + QStringLiteral("temp1_label"), "Pkg\x1b]0;owned\x07\x1b[2J id 0\n");
     QProcess publish;
-    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
+    publish.start(QStringLiteral(TELVANE_PUBLISH_PROGRAM),
                   {QStringLiteral("--list"), QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"),
                    proc(tree.path())});
     QVERIFY(publish.waitForFinished(20000));

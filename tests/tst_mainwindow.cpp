@@ -1,5 +1,6 @@
 #include "debugcapture.h"
 #include "mainwindow.h"
+#include "testsection.h"
 #include "ui_mainwindow.h"
 
 #include "aboutwindow.h"
@@ -38,7 +39,7 @@ class ScratchSection
 {
 public:
     explicit ScratchSection(qint64 size)
-        : name("/telvane-test-mainwindow-" + std::to_string(QCoreApplication::applicationPid()))
+        : name(testSectionName())
     {
 #ifndef _WIN32
         shm_unlink(name.c_str());

@@ -1,3 +1,4 @@
+#include "loopback.h"
 #include "network.h"
 
 #include <QLoggingCategory>
@@ -28,9 +29,7 @@ QStringList texts(const QSignalSpy &spy)
 std::unique_ptr<Network> startedService()
 {
     auto network = std::make_unique<Network>();
-    network->setPort(0);
-    network->setAddressSource([] { return QList<QHostAddress>(); });
-    network->startServer();
+    serveOnLoopback(*network);
     return network;
 }
 

@@ -1,7 +1,9 @@
 #include "cataloguegate.h"
 #include "demosource.h"
+#include "publishprocess.h"
 #include "publisher.h"
 #include "sectionreadback.h"
+#include "testsection.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -16,46 +18,14 @@
 
 namespace {
 
-std::string testSectionName()
+const QString publishProgram = QStringLiteral(TELVANE_PUBLISH_PROGRAM);
+
+// The program's demo, its section under the test's own name.
+QStringList demoArguments(const QStringList &more)
 {
-    return "/telvane-test-publisher-" + std::to_string(QCoreApplication::applicationPid());
+    return QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), QString::fromStdString(testSectionName())}
+        + more;
 }
-
-QString publishProgram()
-{
-    return QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish");
-}
-
-// The program, started with its section under the test's own name.
-class PublishProcess
-{
-public:
-    // Stopped the friendly way even when a test fails early, so the program
-    // removes its section.
-    ~PublishProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            process.waitForFinished(10000);
-        }
-    }
-    bool start(const QStringList &arguments)
-    {
-        process.start(publishProgram(),
-                      QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), QString::fromStdString(testSectionName())}
-                          + arguments);
-        return process.waitForStarted(10000);
-    }
-    // True once the program says that it publishes.
-    bool isPublishing()
-    {
-        output += process.readAllStandardOutput();
-        return output.contains("publishing");
-    }
-
-    QProcess process;
-    QByteArray output;
-};
 
 // A source whose catalogue the test changes between refreshes.
 class ScriptedSource : public ReadingSource
@@ -199,9 +169,9 @@ void TestPublisher::programPublishesUntilStopped()
     QSKIP("Stopping by signal is tested on POSIX systems");
 #else
     QFETCH(int, signalNumber);
-    PublishProcess publish;
+    PublishProcess publish(publishProgram);
     // A long interval: what the program published first stays in place.
-    QVERIFY(publish.start({QStringLiteral("--interval"), QStringLiteral("600")}));
+    QVERIFY(publish.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("600")})));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
 
     DemoSource expected;
@@ -228,9 +198,9 @@ void TestPublisher::programScalesReadings_data()
 void TestPublisher::programScalesReadings()
 {
     QFETCH(int, readings);
-    PublishProcess publish;
-    QVERIFY(publish.start({QStringLiteral("--readings"), QString::number(readings), QStringLiteral("--interval"),
-                           QStringLiteral("600")}));
+    PublishProcess publish(publishProgram);
+    QVERIFY(publish.start(demoArguments({QStringLiteral("--readings"), QString::number(readings),
+                                         QStringLiteral("--interval"), QStringLiteral("600")})));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     DemoSource expected{std::size_t(readings)};
     QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(expected.refresh()));
@@ -241,8 +211,8 @@ void TestPublisher::programScalesReadings()
 
 void TestPublisher::programValuesChange()
 {
-    PublishProcess publish;
-    QVERIFY(publish.start({QStringLiteral("--interval"), QStringLiteral("0.05")}));
+    PublishProcess publish(publishProgram);
+    QVERIFY(publish.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     const OpenedSection opened(testSectionName());
     const QStringList first = readingRowsOf(opened.view());
@@ -302,7 +272,7 @@ void TestPublisher::programRejectsBadOptions()
     QFETCH(QString, message);
 
     QProcess process;
-    process.start(publishProgram(), arguments);
+    process.start(publishProgram, arguments);
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
@@ -314,7 +284,7 @@ void TestPublisher::programRejectsBadOptions()
 void TestPublisher::programHelp()
 {
     QProcess process;
-    process.start(publishProgram(), {QStringLiteral("--help")});
+    process.start(publishProgram, {QStringLiteral("--help")});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 0);
     const QByteArray help = process.readAllStandardOutput();
@@ -325,7 +295,7 @@ void TestPublisher::programHelp()
 void TestPublisher::programVersion()
 {
     QProcess process;
-    process.start(publishProgram(), {QStringLiteral("--version")});
+    process.start(publishProgram, {QStringLiteral("--version")});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(process.readAllStandardOutput(), QByteArray("telvane-publish " TELVANE_VERSION "\n"));
@@ -334,7 +304,7 @@ void TestPublisher::programVersion()
 void TestPublisher::programListsTheDemo()
 {
     QProcess process;
-    process.start(publishProgram(), {QStringLiteral("--demo"), QStringLiteral("--list"), QStringLiteral("--readings"),
+    process.start(publishProgram, {QStringLiteral("--demo"), QStringLiteral("--list"), QStringLiteral("--readings"),
                                      QStringLiteral("2"), QStringLiteral("--section"),
                                      QString::fromStdString(testSectionName())});
     QVERIFY(process.waitForFinished(20000));
@@ -458,14 +428,14 @@ void TestPublisher::publisherNeverSwapsUnderOneCount()
 
 void TestPublisher::secondProgramIsRefused()
 {
-    PublishProcess first;
-    QVERIFY(first.start({QStringLiteral("--interval"), QStringLiteral("600")}));
+    PublishProcess first(publishProgram);
+    QVERIFY(first.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("600")})));
     QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
     const QStringList published = readingRowsOf(OpenedSection(testSectionName()).view());
     QCOMPARE(published.size(), int(DemoSource::defaultReadingCount));
 
     QProcess second;
-    second.start(publishProgram(), {QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("3"),
+    second.start(publishProgram, {QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("3"),
                                     QStringLiteral("--section"), QString::fromStdString(testSectionName())});
     QVERIFY(second.waitForFinished(20000));
     QCOMPARE(second.exitCode(), 1);
@@ -488,8 +458,8 @@ void TestPublisher::restartedProgramFeedsTheReader()
 #else
     QStringList before;
     {
-        PublishProcess first;
-        QVERIFY(first.start({QStringLiteral("--interval"), QStringLiteral("0.05")}));
+        PublishProcess first(publishProgram);
+        QVERIFY(first.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
         QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
         first.process.kill(); // as a crash would
         QVERIFY(first.process.waitForFinished(20000));
@@ -500,8 +470,8 @@ void TestPublisher::restartedProgramFeedsTheReader()
     before = readingRowsOf(reader.view());
     QCOMPARE(before.size(), int(DemoSource::defaultReadingCount));
 
-    PublishProcess second;
-    QVERIFY(second.start({QStringLiteral("--interval"), QStringLiteral("0.05")}));
+    PublishProcess second(publishProgram);
+    QVERIFY(second.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
     QTRY_VERIFY_WITH_TIMEOUT(second.isPublishing(), 20000);
     QVERIFY2(second.output.contains("taking over"), second.output.constData());
     QTRY_VERIFY(readingRowsOf(reader.view()) != before);

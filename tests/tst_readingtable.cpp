@@ -1,11 +1,14 @@
 #include "debugcapture.h"
+#include "loopback.h"
 #include "mainwindow.h"
+#include "publishprocess.h"
 #include "ui_mainwindow.h"
 
 #include "network.h"
 #include "readinghash.h"
 #include "sectionwriter.h"
 #include "shrinkingwriter.h"
+#include "testsection.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -37,12 +40,6 @@ namespace {
 // window holds it; a test that needs a bigger one moves to a new name there.
 int sectionGeneration = 0;
 
-std::string testSectionName()
-{
-    return "/telvane-test-readingtable-" + std::to_string(QCoreApplication::applicationPid())
-        + (sectionGeneration ? "-" + std::to_string(sectionGeneration) : std::string());
-}
-
 // Hashes worked out independently: SHA-1 of the UTF-8 of label + ":" + sensor.
 const QString cpuPackageHash = QStringLiteral("2d378167fddb222f514e575ebe8d8700f876d2c8");  // "CPU Package:0"
 const QString coreClockHash = QStringLiteral("e0a7a32d9c12d34bc674d1a2c8e2b4852f5584cd");   // "Core 0 Clock:1"
@@ -72,48 +69,6 @@ const QStringList standardCatalogue = {
     reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.7"), QStringLiteral("MHz")),
     reply(temperatureHash, QStringLiteral("Temp ") + degree, QStringLiteral("1.23457e+06"), degree + QLatin1Char('C')),
     reply(hostWritesHash, QStringLiteral("Total Host Writes"), QStringLiteral("0.5"), QStringLiteral("GB")),
-};
-
-// A client on the loopback interface that collects whole replies.
-class Client
-{
-public:
-    bool connectTo(quint16 port)
-    {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(10000);
-    }
-    void request(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.flush();
-    }
-    // Complete replies received so far and not yet taken.
-    QStringList replies()
-    {
-        received += socket.readAll();
-        // One pass over the bytes, so that a catalogue of thousands of replies
-        // is taken apart in linear time.
-        int start = 0;
-        int end;
-        while ((end = received.indexOf(';', start)) >= 0) {
-            pending << QString::fromUtf8(received.constData() + start, end + 1 - start);
-            start = end + 1;
-        }
-        received.remove(0, start);
-        return pending;
-    }
-    QStringList take()
-    {
-        const QStringList taken = replies();
-        pending.clear();
-        return taken;
-    }
-
-private:
-    QTcpSocket socket;
-    QByteArray received;
-    QStringList pending;
 };
 
 std::vector<section::ReadingRecord> numberedReadings(std::size_t count)
@@ -208,12 +163,12 @@ private:
     void publishMany(int count);
     std::unique_ptr<MainWindow> startWindow();
     // A window with `client` connected and the catalogue taken.
-    std::unique_ptr<MainWindow> startConnectedWindow(Client &client);
+    std::unique_ptr<MainWindow> startConnectedWindow(ReplyClient &client);
     QStringList logLines(const MainWindow &window) const;
     QStringList tableRows(const MainWindow &window) const;
-    void connectClient(MainWindow &window, Client &client);
-    void requestAndWait(MainWindow &window, Client &client, const QStringList &hashes);
-    void expectAnswersOnNextTick(MainWindow &window, Client &client, const QStringList &hashes,
+    void connectClient(MainWindow &window, ReplyClient &client);
+    void requestAndWait(MainWindow &window, ReplyClient &client, const QStringList &hashes);
+    void expectAnswersOnNextTick(MainWindow &window, ReplyClient &client, const QStringList &hashes,
                                  const QStringList &expected);
 
     section::Writer writer;
@@ -227,7 +182,7 @@ void TestReadingTable::initTestCase()
 void TestReadingTable::init()
 {
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
     QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
     QVERIFY(writer.setReadings(standardReadings));
     capturedDebug.clear();
@@ -247,7 +202,7 @@ void TestReadingTable::publishMany(int count)
     ++sectionGeneration;
 #endif
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, std::size_t(count), &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, std::size_t(count), &error), error.c_str());
     QVERIFY(writer.setSensors({"Motherboard"}));
     QVERIFY(writer.setReadings(manyReadings(count)));
 }
@@ -255,13 +210,13 @@ void TestReadingTable::publishMany(int count)
 std::unique_ptr<MainWindow> TestReadingTable::startWindow()
 {
     MainWindowEnvironment environment;
-    environment.sectionName = testSectionName();
+    environment.sectionName = testSectionName(sectionGeneration);
     environment.port = 0; // any free port
     environment.addresses = [] { return QList<QHostAddress>{}; };
     return std::make_unique<MainWindow>(environment);
 }
 
-std::unique_ptr<MainWindow> TestReadingTable::startConnectedWindow(Client &client)
+std::unique_ptr<MainWindow> TestReadingTable::startConnectedWindow(ReplyClient &client)
 {
     auto window = startWindow();
     connectClient(*window, client);
@@ -296,7 +251,7 @@ QStringList TestReadingTable::tableRows(const MainWindow &window) const
     return rows;
 }
 
-void TestReadingTable::connectClient(MainWindow &window, Client &client)
+void TestReadingTable::connectClient(MainWindow &window, ReplyClient &client)
 {
     QVERIFY(window.network);
     QVERIFY(window.network->listeningPort() != 0);
@@ -304,7 +259,7 @@ void TestReadingTable::connectClient(MainWindow &window, Client &client)
     QTRY_COMPARE(client.replies().size(), int(window.labelWidgets.size()));
 }
 
-void TestReadingTable::requestAndWait(MainWindow &window, Client &client, const QStringList &hashes)
+void TestReadingTable::requestAndWait(MainWindow &window, ReplyClient &client, const QStringList &hashes)
 {
     const int before = window.requestedHashes.size();
     QByteArray bytes;
@@ -314,7 +269,7 @@ void TestReadingTable::requestAndWait(MainWindow &window, Client &client, const 
     QTRY_COMPARE(window.requestedHashes.size(), before + hashes.size());
 }
 
-void TestReadingTable::expectAnswersOnNextTick(MainWindow &window, Client &client, const QStringList &hashes,
+void TestReadingTable::expectAnswersOnNextTick(MainWindow &window, ReplyClient &client, const QStringList &hashes,
                                                const QStringList &expected)
 {
     requestAndWait(window, client, hashes);
@@ -394,7 +349,7 @@ void TestReadingTable::catalogueOnConnect()
     QVERIFY(capturedDebug.filter(QStringLiteral("v2sd::")).isEmpty()); // no client at start-up
     capturedDebug.clear();
 
-    Client client;
+    ReplyClient client;
     connectClient(*window, client);
     QCOMPARE(client.take(), standardCatalogue);
 
@@ -412,7 +367,7 @@ void TestReadingTable::catalogueOnConnect()
 
 void TestReadingTable::requestsAnsweredOnNextTick()
 {
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
 
     requestAndWait(*window, client, {temperatureHash, cpuPackageHash, temperatureHash});
@@ -435,7 +390,7 @@ void TestReadingTable::requestsAnsweredOnNextTick()
 
 void TestReadingTable::unknownHashGetsNoReply()
 {
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
 
     // Texts that are not of a hash's length are dropped as they arrive.
@@ -452,7 +407,7 @@ void TestReadingTable::unknownHashGetsNoReply()
 
 void TestReadingTable::countChangeResendsCatalogue()
 {
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
 
     requestAndWait(*window, client, {coreClockHash});
@@ -473,7 +428,7 @@ void TestReadingTable::sameLabelAndSensorShareHash()
 {
     QVERIFY(writer.setReadings({{0, "CPU Package", "W", 52.0}, {0, "CPU Package", "W", 60.0}, {1, "CPU Package", "W", 70.0}}));
     auto window = startWindow();
-    Client client;
+    ReplyClient client;
     connectClient(*window, client);
     const QString otherSensorHash =
         QString::fromLatin1(QCryptographicHash::hash("CPU Package:1", QCryptographicHash::Sha1).toHex());
@@ -530,7 +485,7 @@ void TestReadingTable::hostileHeaders()
     QFETCH(int, expectedRows);
     QFETCH(int, expectedSensorLines);
 
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
 
     unsigned char saved[44];
@@ -565,7 +520,7 @@ void TestReadingTable::hostileHeaders()
 void TestReadingTable::countChangingWhileClientPolls()
 {
     auto window = startWindow();
-    Client client;
+    ReplyClient client;
     connectClient(*window, client);
     QSignalSpy requests(window->network, SIGNAL(requestedHash(QString)));
 
@@ -600,12 +555,12 @@ void TestReadingTable::sectionShrinkingUnderTheWindow()
 #ifdef _WIN32
     QSKIP("A mapped Windows section cannot shrink");
 #else
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
 
     // Another writer cuts the object short after the second reading. Touching
     // the pages past its new end would raise SIGBUS.
-    const int fd = shm_open(testSectionName().c_str(), O_RDWR, 0);
+    const int fd = shm_open(testSectionName(sectionGeneration).c_str(), O_RDWR, 0);
     QVERIFY(fd >= 0);
     const off_t readingOffset = off_t(section::headerSize + 8 * section::sensorElementSize);
     QCOMPARE(ftruncate(fd, readingOffset + 2 * 292 + 10), 0);
@@ -634,9 +589,9 @@ void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
     // a page of the mapping while the object is short raises SIGBUS.
     const std::vector<section::ReadingRecord> readings = numberedReadings(1000);
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, readings.size(), &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, readings.size(), &error), error.c_str());
     QVERIFY(writer.setReadings(readings));
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
     QCOMPARE(window->labelWidgets.size(), 1000);
 
@@ -644,7 +599,7 @@ void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
     const QByteArray requests = "v2gd::" + numberedHash(0).toUtf8() + ";v2gd::" + numberedHash(999).toUtf8() + ';';
     int builds = 0;
     {
-        ShrinkFlipper flipper(writer, testSectionName(), readings);
+        ShrinkFlipper flipper(writer, testSectionName(sectionGeneration), readings);
         QElapsedTimer timer;
         timer.start();
         while (timer.elapsed() < 2000 || flipper.flips() < 100) {
@@ -663,7 +618,7 @@ void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
     window->refresh_readings();
 
     // Whole again: a new client gets every reading, and its requests are answered.
-    Client next;
+    ReplyClient next;
     connectClient(*window, next);
     QCOMPARE(window->labelWidgets.size(), 1000);
     QCOMPARE(next.take().constLast(),
@@ -700,10 +655,10 @@ void TestReadingTable::sectionClaimingMoreThanTheCap()
 #endif
 
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, std::size_t(written), &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, std::size_t(written), &error), error.c_str());
     QVERIFY(writer.setReadings(numberedReadings(std::size_t(written))));
     if (objectSize >= 0)
-        QVERIFY(resizeSection(testSectionName(), objectSize));
+        QVERIFY(resizeSection(testSectionName(sectionGeneration), objectSize));
     if (claimed != 0) {
         const unsigned char count[4] = {static_cast<unsigned char>(claimed), static_cast<unsigned char>(claimed >> 8),
                                         static_cast<unsigned char>(claimed >> 16), static_cast<unsigned char>(claimed >> 24)};
@@ -711,7 +666,7 @@ void TestReadingTable::sectionClaimingMoreThanTheCap()
     }
     const quint32 count = claimed != 0 ? claimed : quint32(written);
 
-    Client client;
+    ReplyClient client;
     auto window = startWindow();
     QCOMPARE(window->labelWidgets.size(), rows);
     // The summary shows the count as a signed 32-bit number, as it always has.
@@ -751,7 +706,7 @@ void TestReadingTable::sectionRemovedAndBack()
     QSKIP("Windows sections keep their name while open");
 #endif
 
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
     const QStringList buildLines = {QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"),
                                     QStringLiteral("   CPU [#0]"), QStringLiteral("2 Sensors found!"),
@@ -779,7 +734,7 @@ void TestReadingTable::sectionRemovedAndBack()
     // It comes back with new values: opened, mapped and built again, and the
     // client gets the catalogue, then live answers.
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
     QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
     std::vector<section::ReadingRecord> restarted = standardReadings;
     restarted[0].value = 61.0;
@@ -807,13 +762,13 @@ void TestReadingTable::foreignObjectWhileClosed()
 #else
     if (geteuid() != 0)
         QSKIP("Giving an object to another user needs root: run as root to cover this");
-    Client client;
+    ReplyClient client;
     auto window = startConnectedWindow(client);
     writer.remove();
     window->refresh_readings();
 
     // Another user's object appears under the name: said once, never read.
-    const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    const int fd = shm_open(testSectionName(sectionGeneration).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
     QVERIFY(fd >= 0);
     QCOMPARE(ftruncate(fd, 4096), 0);
     QCOMPARE(fchown(fd, 4242, 4242), 0);
@@ -826,9 +781,9 @@ void TestReadingTable::foreignObjectWhileClosed()
     QVERIFY(window->sectionClosed);
 
     // The squatter is removed and our own publisher takes the name again.
-    QCOMPARE(shm_unlink(testSectionName().c_str()), 0);
+    QCOMPARE(shm_unlink(testSectionName(sectionGeneration).c_str()), 0);
     std::string error;
-    QVERIFY2(writer.create(testSectionName(), 8, 64, &error), error.c_str());
+    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
     QVERIFY(writer.setReadings(standardReadings));
     window->refresh_readings();
     QCOMPARE(logLines(*window).mid(linesBefore + 1, 1), QStringList{QStringLiteral("HWiNFO running...")});
@@ -839,22 +794,13 @@ void TestReadingTable::foreignObjectWhileClosed()
 void TestReadingTable::demoPublisherThroughTheWindow()
 {
     writer.remove();
-    QProcess publish;
-    // Stopped the friendly way even when the test fails early, so the
-    // program removes its section.
-    const auto stopPublishing = qScopeGuard([&publish] {
-        if (publish.state() != QProcess::NotRunning) {
-            publish.terminate();
-            publish.waitForFinished(10000);
-        }
-    });
-    publish.start(QStringLiteral(TELVANE_BUILD_DIR "/telvane-publish"),
-                  {QStringLiteral("--demo"), QStringLiteral("--section"), QString::fromStdString(testSectionName()),
-                   QStringLiteral("--interval"), QStringLiteral("0.05")});
-    QByteArray output;
-    QTRY_VERIFY_WITH_TIMEOUT((output += publish.readAllStandardOutput()).contains("publishing"), 20000);
+    PublishProcess publish(QStringLiteral(TELVANE_PUBLISH_PROGRAM));
+    QVERIFY(publish.start({QStringLiteral("--demo"), QStringLiteral("--section"),
+                           QString::fromStdString(testSectionName(sectionGeneration)), QStringLiteral("--interval"),
+                           QStringLiteral("0.05")}));
+    QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
 
-    Client client;
+    ReplyClient client;
     auto window = startWindow();
     QCOMPARE(logLines(*window).filter(QStringLiteral("found!")),
              (QStringList{QStringLiteral("5 Sensors found!"), QStringLiteral("40 Readings found!")}));
@@ -870,9 +816,9 @@ void TestReadingTable::demoPublisherThroughTheWindow()
     QTRY_COMPARE(client.replies().size(), 1);
     QVERIFY(client.take().first().startsWith(QStringLiteral("v2sd::") + hash + QStringLiteral("::Motherboard::")));
 
-    publish.terminate();
-    QVERIFY(publish.waitForFinished(20000));
-    QCOMPARE(publish.exitCode(), 0);
+    publish.process.terminate();
+    QVERIFY(publish.process.waitForFinished(20000));
+    QCOMPARE(publish.process.exitCode(), 0);
 }
 
 void TestReadingTable::markupShownAsText_data()
@@ -881,7 +827,7 @@ void TestReadingTable::markupShownAsText_data()
     QTest::addColumn<QByteArray>("unit");
 
     QTest::newRow("bold") << QByteArray("<b>x</b>") << QByteArray("<i>u</i>");
-    QTest::newRow("image") << QByteArray("<img src=\"" TELVANE_TEST_DATA "/../../res/images/logo.png\">")
+    QTest::newRow("image") << QByteArray("<img src=\"" TELVANE_RES_DIR "/images/logo.png\">")
                            << QByteArray("<br>");
     QTest::newRow("table") << QByteArray("<table><tr><td>a</td><td>b</td></tr></table>") << QByteArray("<sup>2</sup>");
     QTest::newRow("plain") << QByteArray("CPU Package") << QByteArray("W");
@@ -913,7 +859,7 @@ void TestReadingTable::markupShownAsText()
     QCOMPARE(notPlain, QStringList());
 
     // The wire carries the texts unchanged.
-    Client client;
+    ReplyClient client;
     connectClient(*window, client);
     const QString hash = readingHash(texts.at(0), 0);
     QCOMPARE(client.take(), QStringList{reply(hash, texts.at(0), texts.at(1), texts.at(2))});
@@ -1022,7 +968,7 @@ void TestReadingTable::burstThenHonestClient()
     burst.join();
 
     // The window still serves.
-    Client client;
+    ReplyClient client;
     connectClient(*window, client);
     QVERIFY(client.take().first().contains(QLatin1String("::Reading number 0::1000::RPM;")));
 #endif
@@ -1066,7 +1012,7 @@ void TestReadingTable::clientResettingMidCatalogue()
     // A tick answering what it had asked goes nowhere, quietly; and the next client is served.
     window->sendRequestedHash(readingHash(QStringLiteral("Reading number 1"), 1));
     window->refresh_readings();
-    Client next;
+    ReplyClient next;
     connectClient(*window, next);
     QCOMPARE(next.take().size(), readings);
     QTRY_COMPARE(logLines(*window).filter(QStringLiteral("Client")).size(), 3);

@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "network.h"
 #include "sectionwriter.h"
+#include "testsection.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -50,7 +51,7 @@ private:
 
 void TestReadingTableView::init()
 {
-    sectionName = "/telvane-tst-view-" + std::to_string(QCoreApplication::applicationPid());
+    sectionName = testSectionName();
     std::string error;
     QVERIFY2(writer.create(sectionName, 2, 400, &error), error.c_str());
     QVERIFY(writer.setSensors({"Board", "CPU"}));

@@ -21,7 +21,7 @@ FirstLook emblemAtStart;
 // A file of the source tree's res/ folder.
 QString sourceFile(const QString &relative)
 {
-    return QDir::cleanPath(QStringLiteral(TELVANE_TEST_DATA "/../../res/") + relative);
+    return QDir::cleanPath(QStringLiteral(TELVANE_RES_DIR "/") + relative);
 }
 
 QByteArray contentsOf(const QString &path)

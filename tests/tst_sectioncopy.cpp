@@ -1,15 +1,11 @@
 #include "sectioncopy.h"
 #include "sectionreadback.h"
 #include "shrinkingwriter.h"
+#include "testsection.h"
 
 #include <QtTest>
 
 namespace {
-
-std::string testSectionName()
-{
-    return "/telvane-test-sectioncopy-" + std::to_string(QCoreApplication::applicationPid());
-}
 
 const std::vector<std::string> sensorNames = {"Motherboard", "CPU [#0]"};
 

@@ -1,4 +1,5 @@
 #include "sectionreadback.h"
+#include "testsection.h"
 
 #include <QtTest>
 
@@ -10,11 +11,6 @@
 #endif
 
 namespace {
-
-std::string testSectionName()
-{
-    return "/telvane-test-sectionwriter-" + std::to_string(QCoreApplication::applicationPid());
-}
 
 const std::vector<section::ReadingRecord> someReadings = {
     {0, "CPU Package", "W", 52.0},

@@ -12,7 +12,7 @@
 // Usage: sectionchurn SECTION READINGS PERIOD_MS SECONDS [--shrink]
 
 #include "sectionwriter.h"
-#include "../shrinkingwriter.h"
+#include "shrinkingwriter.h"
 
 #include <chrono>
 #include <csignal>
