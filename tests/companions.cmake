@@ -26,3 +26,7 @@ if(TARGET tst_utf8console)
     target_sources(tst_utf8console PRIVATE ${CMAKE_SOURCE_DIR}/client/utf8console_windows.cpp)
     target_include_directories(tst_utf8console PRIVATE ${CMAKE_SOURCE_DIR}/client)
 endif()
+# The wire format, and both parsers that read what it builds.
+if(TARGET tst_wireformat AND TARGET telvane_clientlib)
+    target_link_libraries(tst_wireformat PRIVATE telvane_wire telvane_clientlib)
+endif()
