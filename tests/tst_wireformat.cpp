@@ -226,5 +226,5 @@ void TestWireFormat::requestRoundTrip()
     QCOMPARE(parsed.tail, QByteArray());
 }
 
-QTEST_GUILESS_MAIN(TestWireFormat)
+QTEST_MAIN(TestWireFormat)
 #include "tst_wireformat.moc"
