@@ -6,6 +6,7 @@
 #include "network.h"
 #include "readinghash.h"
 #include "sharedmemoryrecords.h"
+#include "wireformat.h"
 
 #include <QEvent>
 #include <QFontMetrics>
@@ -21,8 +22,6 @@ namespace {
 // A real client asks for a few hundred readings between two ticks at most;
 // anything beyond this is dropped until the next tick empties the list.
 constexpr int maximumRequestedHashes = 65536;
-// A reading hash: SHA-1 in lowercase hex.
-constexpr int readingHashLength = 40;
 
 QString latin1Text(std::string_view bytes)
 {
@@ -330,7 +329,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 void MainWindow::sendRequestedHash(QString hash)
 {
     // Only a text of a hash's length can name a row; anything else would only take room until the tick.
-    if (hash.size() != readingHashLength)
+    if (hash.size() != wire::hashLength)
         return;
     if (requestedHashes.size() < maximumRequestedHashes)
         requestedHashes.append(hash);

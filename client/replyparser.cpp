@@ -1,5 +1,7 @@
 #include "replyparser.h"
 
+#include "wireformat.h"
+
 #include <QRegularExpression>
 
 #include <cmath>
@@ -7,9 +9,12 @@
 
 namespace {
 
-const QByteArray replyPrefix("v2sd::");
-constexpr int hashLength = 40;
-constexpr int headerLength = 6 + hashLength + 2;
+const QByteArray replyPrefix(wire::replyPrefix, wire::replyPrefixLength);
+const QByteArray separator(wire::separator, wire::separatorLength);
+using wire::hashLength;
+constexpr int hashStart = wire::replyPrefixLength;
+constexpr int hashEnd = hashStart + hashLength;
+constexpr int headerLength = wire::replyHeaderLength;
 
 bool isHexDigit(char c)
 {
@@ -21,10 +26,10 @@ bool isHeaderAt(const QByteArray &bytes, int at)
     if (at + headerLength > bytes.size() || bytes.mid(at, replyPrefix.size()) != replyPrefix)
         return false;
     for (int i = 0; i < hashLength; ++i) {
-        if (!isHexDigit(bytes.at(at + 6 + i)))
+        if (!isHexDigit(bytes.at(at + hashStart + i)))
             return false;
     }
-    return bytes.at(at + 6 + hashLength) == ':' && bytes.at(at + 6 + hashLength + 1) == ':';
+    return bytes.mid(at + hashEnd, separator.size()) == separator;
 }
 
 // The start of a header that the stream cut: prefix and part of the hash.
@@ -33,7 +38,7 @@ bool isCutHeader(const QByteArray &bytes)
     if (!bytes.startsWith(replyPrefix) || bytes.size() >= headerLength)
         return false;
     for (int i = replyPrefix.size(); i < bytes.size(); ++i) {
-        if (i < 6 + hashLength ? !isHexDigit(bytes.at(i)) : bytes.at(i) != ':')
+        if (i < hashEnd ? !isHexDigit(bytes.at(i)) : bytes.at(i) != separator.at(i - hashEnd))
             return false;
     }
     return true;
@@ -98,18 +103,18 @@ ParsedReply parseReply(const QByteArray &reply)
         return problem(QString(), QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     if (!isHeaderAt(reply, 0))
         return problem(QString(), QStringLiteral("unexpected data: \"%1\"").arg(shortText(reply)));
-    const QString hash = QString::fromLatin1(reply.mid(6, hashLength)).toLower();
+    const QString hash = QString::fromLatin1(reply.mid(hashStart, hashLength)).toLower();
     QByteArray body = reply.mid(headerLength);
-    if (!body.endsWith(';'))
+    if (!body.endsWith(wire::terminator))
         return problem(hash, QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     body.chop(1);
 
     // Rightmost "::" + number + "::" wins; see the header for why.
-    for (int labelEnd = body.lastIndexOf("::"); labelEnd >= 0;
-         labelEnd = labelEnd > 0 ? body.lastIndexOf("::", labelEnd - 1) : -1) {
-        const int valueStart = labelEnd + 2;
-        const int valueEnd = body.indexOf(':', valueStart);
-        if (valueEnd < 0 || body.mid(valueEnd, 2) != "::")
+    for (int labelEnd = body.lastIndexOf(separator); labelEnd >= 0;
+         labelEnd = labelEnd > 0 ? body.lastIndexOf(separator, labelEnd - 1) : -1) {
+        const int valueStart = labelEnd + separator.size();
+        const int valueEnd = body.indexOf(separator.at(0), valueStart);
+        if (valueEnd < 0 || body.mid(valueEnd, separator.size()) != separator)
             continue;
         ParsedReply parsed;
         const QByteArray valueText = body.mid(valueStart, valueEnd - valueStart);
@@ -119,10 +124,10 @@ ParsedReply parseReply(const QByteArray &reply)
         parsed.hash = hash;
         parsed.label = QString::fromUtf8(body.left(labelEnd));
         parsed.valueText = QString::fromLatin1(valueText);
-        parsed.unit = QString::fromUtf8(body.mid(valueEnd + 2));
+        parsed.unit = QString::fromUtf8(body.mid(valueEnd + separator.size()));
         return parsed;
     }
-    if (body.count("::") < 2)
+    if (body.count(separator) < 2)
         return problem(hash, QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     return problem(hash, QStringLiteral("reply without a numeric value: \"%1\"").arg(shortText(reply)));
 }
@@ -148,7 +153,7 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
         const int next = findReplyHeader(buffer_, headerLength);
         if (next < 0) {
             if (buffer_.size() > maximumReplyBytes) {
-                replies.append(problem(QString::fromLatin1(buffer_.mid(6, hashLength)),
+                replies.append(problem(QString::fromLatin1(buffer_.mid(hashStart, hashLength)),
                                        QStringLiteral("reply longer than %1 bytes").arg(maximumReplyBytes)));
                 buffer_.clear();
             }
@@ -162,7 +167,7 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
 
 QVector<ParsedReply> ReplyStream::takeQuietTail()
 {
-    if (!buffer_.endsWith(';'))
+    if (!buffer_.endsWith(wire::terminator))
         return {};
     const ParsedReply tail = parseReply(buffer_);
     if (!tail.ok)

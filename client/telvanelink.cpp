@@ -1,6 +1,7 @@
 #include "telvanelink.h"
 
 #include "readingformat.h"
+#include "wireformat.h"
 
 #include <QTcpSocket>
 #include <QTimer>
@@ -157,7 +158,7 @@ void TelvaneLink::sendRequests()
         return;
     QByteArray batch;
     for (const QString &hash : requests)
-        batch += "v2gd::" + hash.toLatin1() + ';';
+        batch += wire::buildRequest(hash);
     socket_->write(batch);
     socket_->flush();
 }

@@ -1,9 +1,9 @@
 #include "network.h"
 
 #include "requestparser.h"
+#include "wireformat.h"
 
 #include <QAbstractSocket>
-#include <QLatin1String>
 #include <QMetaType>
 #include <QNetworkInterface>
 #include <QTcpSocket>
@@ -200,10 +200,7 @@ void Network::sendReading(QString hash, QString label, QString value, QString un
             cutCatalogue();
         return;
     }
-    const QLatin1String separator("::");
-    const QByteArray reply =
-        (QStringLiteral("v2sd::") + hash + separator + label + separator + value + separator + unit + QLatin1Char(';'))
-            .toUtf8();
+    const QByteArray reply = wire::buildReply(hash, label, value, unit);
     // Through "%s", so a "%" in a label is never taken as a directive.
     qDebug("%s", reply.constData());
     if (!connected)

@@ -26,7 +26,7 @@ public:
 
     // Reports the addresses, then listens. Called once.
     void startServer();
-    // One reply to the current client: "v2sd::" + hash + "::" + label + "::" + value + "::" + unit + ";".
+    // One reply to the current client, as wire::buildReply makes it.
     // Nothing is written to a client that has gone.
     void sendReading(QString hash, QString label, QString value, QString unit);
 

@@ -1,15 +1,16 @@
 #include "requestparser.h"
 
+#include "wireformat.h"
+
 #include <cstring>
 
 namespace protocol {
 
 namespace {
 
-constexpr char requestPrefix[] = "v2gd::";
-constexpr int requestPrefixSize = sizeof(requestPrefix) - 1;
-constexpr char outdatedPrefix[] = "get::";
-constexpr char terminator = ';';
+using wire::requestPrefix;
+using wire::requestPrefixLength;
+using wire::terminator;
 // Decoding drops a byte order mark at the very start of a text, so a client
 // that sends one still has its requests read.
 constexpr char byteOrderMark[] = "\xEF\xBB\xBF";
@@ -33,8 +34,8 @@ bool isUnfinishedRequest(const QByteArray &rest)
 {
     if (rest.size() > maximumReadSize)
         return false;
-    if (rest.size() < requestPrefixSize)
-        return QByteArray::fromRawData(requestPrefix, requestPrefixSize).startsWith(rest);
+    if (rest.size() < requestPrefixLength)
+        return QByteArray::fromRawData(requestPrefix, requestPrefixLength).startsWith(rest);
     return rest.startsWith(requestPrefix) && !rest.contains(terminator);
 }
 
@@ -49,11 +50,11 @@ ParsedRead parseRead(const QByteArray &carried, const QByteArray &received)
 
     ParsedRead result;
     int position = fresh && startsAt(text, 0, byteOrderMark) ? int(std::strlen(byteOrderMark)) : 0;
-    result.outdated = fresh && startsAt(text, position, outdatedPrefix);
+    result.outdated = fresh && startsAt(text, position, wire::outdatedRequestPrefix);
 
     // Each request needs its own prefix; the first part that lacks one ends the read.
     while (startsAt(text, position, requestPrefix)) {
-        const int hashStart = position + requestPrefixSize;
+        const int hashStart = position + requestPrefixLength;
         const int end = text.indexOf(terminator, hashStart);
         if (end < 0)
             break;

@@ -11,7 +11,7 @@ foreach(_file IN LISTS _upper)
     list(APPEND _upper_names ${_name})
 endforeach()
 
-file(GLOB _lower ${SOURCE_DIR}/sensors/* ${SOURCE_DIR}/net/*)
+file(GLOB_RECURSE _lower ${SOURCE_DIR}/sensors/* ${SOURCE_DIR}/net/*)
 set(_failures 0)
 foreach(_file IN LISTS _lower)
     file(STRINGS ${_file} _includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
