@@ -70,7 +70,8 @@ for _ in $(seq 100); do
 done
 published="$(sed -n 's/^telvane-publish: publishing \([0-9]* readings of [0-9]* sensors\) as .* every \([^;]*\);.*/\1, every \2/p' "$publisher_log")"
 
-read -r -a addresses < <(hostname -I 2>/dev/null || true)
+addresses=()
+read -r -a addresses < <(hostname -I 2>/dev/null) || true
 if [ ${#addresses[@]} -gt 0 ]; then
     serving="TCP port 8881 on ${addresses[*]} (and on 127.0.0.1 and ::1 here)"
 else

@@ -36,6 +36,11 @@ TELVANE_BUILD_DIR=$build_dir "$source_dir/scripts/run.sh" >"$work/run.log" 2>&1 
 run=$!
 pids="$run"
 set +m
+# Whatever the command leaves behind goes too, with the test.
+trap 'pkill -KILL -g "$run" 2>/dev/null; cleanup' EXIT
+
+# The command has ended (not even a zombie left to reap).
+run_ended() { ! ps -o stat= -p "$run" | grep -qv Z; }
 
 within 60 grep -q 'Readings found!' "$work/run.log" || fail "Telvane did not start"
 sed -n '1,/^Telvane.s log follows/p' "$work/run.log" >"$work/banner.txt"
@@ -54,6 +59,7 @@ processes=$(pgrep -g "$run" | wc -l)
 [ "$processes" -eq 3 ] || fail "$processes processes in the run command's group, not the script, telvane-publish and telvane"
 
 kill -INT -- "-$run"
+within 20 run_ended || fail "the run command still runs 20 s after Ctrl+C"
 status=0
 wait "$run" || status=$?
 pids=
