@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 build="${1:-$TELVANE_ROOT/build-windows}"
-telvane_install_packages
+telvane_install_packages run test
 qt="$("$TELVANE_ROOT/scripts/windows-qt.sh" | tail -n 1)"
 telvane_build "$build" -DCMAKE_TOOLCHAIN_FILE="$TELVANE_ROOT/cmake/toolchain-mingw-w64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release
