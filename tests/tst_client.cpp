@@ -340,8 +340,10 @@ void TestClient::tricklingServerMeetsTheDeadline()
     endless.label = QStringLiteral("Endless ");
     OtherServer trickler(replyBytes(endless).chopped(1), 0, "x");
     QProcess client;
+    // The first-bytes timeout far off, so that a stalled machine cannot let it
+    // fire first: only the deadline may end this run.
     client.start(clientProgram, {QStringLiteral("--port"), trickler.port(), QStringLiteral("--deadline"),
-                                 QStringLiteral("1500")});
+                                 QStringLiteral("1500"), QStringLiteral("--timeout"), QStringLiteral("60000")});
     QVERIFY(waitForExit(client));
     QCOMPARE(client.exitCode(), 1);
     QVERIFY(QString::fromUtf8(client.readAllStandardError()).contains(QStringLiteral("still sending after 1500 ms")));
