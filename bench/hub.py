@@ -25,7 +25,7 @@ def main():
     telvanes = [StandInTelvane('alpha', args.readings), StandInTelvane('beta', args.readings)]
     for telvane in telvanes:
         telvane.start()
-    hub, url = start_hub(args.build, telvanes)
+    hub, url = start_hub(os.path.join(args.build, 'telvane-hub'), telvanes)
     try:
         def scrape_for(seconds):
             end = time.monotonic() + seconds

@@ -37,7 +37,7 @@ run swap --count $((10 * minutes))
 run publisher --seconds $((60 * (minutes > 10 ? minutes : 10)))
 if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
-    python3 "$root/tests/hub/viewers.py" "$build" --seconds $((60 * minutes)) || failed=1
+    python3 "$root/tests/hub/viewers.py" "$build/telvane-hub" --seconds $((60 * minutes)) || failed=1
 fi
 run publisher-restarted
 [ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"

@@ -6,10 +6,11 @@
 # telvane_up 0 for it within 5 s while the other's readings keep coming;
 # restarting it brings it back.
 #
-# usage: endtoend.sh BUILD_DIR [SCREENSHOT.png]
+# usage: endtoend.sh TELVANE PUBLISH CLIENT HUB [SCREENSHOT.png]   (the programs' paths)
 # Needs root (network namespaces); skips (77) otherwise or without the tools.
 set -u
-build=$(cd "$1" && pwd) shot=${2:-}
+[ $# -ge 4 ] || { echo "usage: $0 TELVANE PUBLISH CLIENT HUB [SCREENSHOT.png]" >&2; exit 2; }
+telvane=$(realpath "$1") publish=$(realpath "$2") client=$(realpath "$3") hub=$(realpath "$4") shot=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
@@ -37,7 +38,7 @@ computer() {
     ip addr add "10.213.$n.1/24" dev "hub$n" && ip link set "hub$n" up
     nsenter -t "$holder" -n sh -c "ip link set lo up && ip addr add 10.213.$n.2/24 dev eth0 && ip link set eth0 up" ||
         fail "cannot set up the network of computer $n"
-    nsenter -t "$holder" -n -m "$build/telvane-publish" --demo --readings $((20 + n * 5)) >"$work/publish$n.log" 2>&1 &
+    nsenter -t "$holder" -n -m "$publish" --demo --readings $((20 + n * 5)) >"$work/publish$n.log" 2>&1 &
     pids="$pids $!"
     eval "holder$n=$holder"
 }
@@ -45,10 +46,10 @@ computer() {
 start_telvane() {
     n=$1
     eval "holder=\$holder$n"
-    nsenter -t "$holder" -n -m env QT_QPA_PLATFORM=offscreen "$build/telvane" >>"$work/telvane$n.log" 2>&1 &
+    nsenter -t "$holder" -n -m env QT_QPA_PLATFORM=offscreen "$telvane" >>"$work/telvane$n.log" 2>&1 &
     eval "telvane$n=$!"
     pids="$pids $!"
-    within 30 nsenter -t "$holder" -n "$build/telvane-client" --settle 100 --timeout 500 >/dev/null 2>&1 ||
+    within 30 nsenter -t "$holder" -n "$client" --settle 100 --timeout 500 >/dev/null 2>&1 ||
         fail "telvane $n does not serve"
 }
 
@@ -59,7 +60,7 @@ within 10 grep -q publishing "$work/publish2.log" || fail "publisher 2 did not s
 start_telvane 1
 start_telvane 2
 
-"$build/telvane-hub" 10.213.1.2 10.213.2.2 >"$work/hub.log" 2>&1 &
+"$hub" 10.213.1.2 10.213.2.2 >"$work/hub.log" 2>&1 &
 pids="$pids $!"
 
 cat >"$work/prometheus.yml" <<YML

@@ -101,9 +101,9 @@ class StandInTelvane(threading.Thread):
         self.join(5)
 
 
-def start_hub(build, upstreams):
+def start_hub(program, upstreams):
     port = free_port()
-    hub = subprocess.Popen([os.path.join(build, 'telvane-hub'), '--listen', '127.0.0.1:%d' % port] +
+    hub = subprocess.Popen([program, '--listen', '127.0.0.1:%d' % port] +
                            ['127.0.0.1:%d' % u.port for u in upstreams],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     url = 'http://127.0.0.1:%d' % port

@@ -4,7 +4,7 @@ SECONDS while the hub polls two stand-in Telvanes. Holds when every client is
 answered (and only with 200), the hub asks for every reading again on every
 tick of both Telvanes, its answers stay fresh, and its resident size stays flat.
 
-  viewers.py BUILD_DIR [--clients N] [--seconds S] [--readings N] [--no-memory-checks]
+  viewers.py TELVANE_HUB [--clients N] [--seconds S] [--readings N] [--no-memory-checks]
 """
 import argparse
 import http.client
@@ -39,7 +39,7 @@ def viewer(port, until, counts, index):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('build')
+    parser.add_argument('hub', help='the telvane-hub program')
     parser.add_argument('--clients', type=int, default=200)
     parser.add_argument('--seconds', type=int, default=30)
     parser.add_argument('--readings', type=int, default=200)
@@ -49,7 +49,7 @@ def main():
     telvanes = [StandInTelvane('alpha', args.readings), StandInTelvane('beta', args.readings)]
     for telvane in telvanes:
         telvane.start()
-    hub, url = start_hub(args.build, telvanes)
+    hub, url = start_hub(args.hub, telvanes)
     failures = []
     try:
         warm_up = 5

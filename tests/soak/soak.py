@@ -6,15 +6,18 @@ under the product's section name, then telvane on Qt's offscreen platform, and
 stops both at the end. Exit status 0 when every check held; the checks and the
 figures measured are printed.
 
-  soak.py --build DIR connections [--count N]
-  soak.py --build DIR stuck [--seconds S]
-  soak.py --build DIR churn [--seconds S]
-  soak.py --build DIR shrink [--seconds S]
-  soak.py --build DIR publisher-killed
-  soak.py --build DIR restart
-  soak.py --build DIR swap [--count N]
-  soak.py --build DIR publisher [--seconds S]
-  soak.py --build DIR publisher-restarted
+  soak.py PROGRAMS connections [--count N]
+  soak.py PROGRAMS stuck [--seconds S]
+  soak.py PROGRAMS churn [--seconds S]
+  soak.py PROGRAMS shrink [--seconds S]
+  soak.py PROGRAMS publisher-killed
+  soak.py PROGRAMS restart
+  soak.py PROGRAMS swap [--count N]
+  soak.py PROGRAMS publisher [--seconds S]
+  soak.py PROGRAMS publisher-restarted
+
+PROGRAMS is --build DIR (a build folder holding them all), or the programs
+one by one: --telvane PATH --publish PATH --churn PATH.
 """
 import argparse
 import hashlib
@@ -83,8 +86,8 @@ def open_fds(pid):
 class Processes:
     """The writer and telvane, started in order and always stopped."""
 
-    def __init__(self, build):
-        self.build = build
+    def __init__(self, programs):
+        self.programs = programs
         self.children = []
         self.logs = tempfile.TemporaryDirectory(prefix='telvane-soak-')
 
@@ -105,12 +108,12 @@ class Processes:
         return writer
 
     def start_publisher(self, readings, telvane_running=False):
-        return self.start_writer([os.path.join(self.build, 'telvane-publish'), '--demo', '--readings', str(readings)],
+        return self.start_writer([self.programs.publish, '--demo', '--readings', str(readings)],
                                  telvane_running)
 
     def start_telvane(self):
         env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
-        telvane = self.start('telvane', [os.path.join(self.build, 'telvane')], env)
+        telvane = self.start('telvane', [self.programs.telvane], env)
         if not wait_until(lambda: port_listening() or telvane.poll() is not None, 60):
             sys.exit('telvane did not listen on port %d' % PORT)
         if telvane.poll() is not None:
@@ -321,7 +324,7 @@ def stuck(args, processes):
 
 
 def churn(args, processes):
-    processes.start_writer([os.path.join(args.build, 'tests', 'soak_sectionchurn'), '/HWiNFO_SENS_SM2',
+    processes.start_writer([processes.programs.churn, '/HWiNFO_SENS_SM2',
                             '300', '4', str(args.seconds + 60)])
     telvane = processes.start_telvane()
     client = Client()
@@ -360,7 +363,7 @@ def churn(args, processes):
 
 def shrink(args, processes):
     readings = 5000
-    processes.start_writer([os.path.join(args.build, 'tests', 'soak_sectionchurn'), '/HWiNFO_SENS_SM2',
+    processes.start_writer([processes.programs.churn, '/HWiNFO_SENS_SM2',
                             str(readings), '2', str(args.seconds + 60), '--shrink'])
     telvane = processes.start_telvane()
     start = time.monotonic()
@@ -501,7 +504,7 @@ def watch_once(chips, seconds=1.3):
 
 
 def start_tree_publisher(processes, chips, interval):
-    return processes.start_writer([os.path.join(processes.build, 'telvane-publish'), '--sysfs-root', chips.sys,
+    return processes.start_writer([processes.programs.publish, '--sysfs-root', chips.sys,
                                    '--proc-root', chips.proc, '--interval', str(interval)])
 
 
@@ -558,7 +561,7 @@ def restart(args, processes):
     publisher.send_signal(signal.SIGKILL)  # a crash; the service manager starts it again
     publisher.wait(20)
     frozen = values_for(2.5)[-1]
-    second = processes.start('publisher-again', [os.path.join(args.build, 'telvane-publish'), '--demo',
+    second = processes.start('publisher-again', [processes.programs.publish, '--demo',
                                                  '--readings', '40'])
     wait_until(lambda: b'publishing' in open(os.path.join(processes.logs.name, 'publisher-again.log'), 'rb').read(),
                20)
@@ -668,7 +671,10 @@ def publisher_restarted(args, processes):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--build', required=True, help='build folder holding telvane and telvane-publish')
+    parser.add_argument('--build', help='build folder holding the programs not named on their own')
+    parser.add_argument('--telvane', help='the telvane program (default: BUILD/telvane)')
+    parser.add_argument('--publish', help='the telvane-publish program (default: BUILD/telvane-publish)')
+    parser.add_argument('--churn', help='the section churner (default: BUILD/tests/soak_sectionchurn)')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
     parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'shrink', 'publisher-killed',
@@ -679,7 +685,15 @@ def main():
     args = parser.parse_args()
     if args.count is None:
         args.count = 10 if args.scenario == 'swap' else 2000
-    processes = Processes(args.build)
+    for name, below_build in (('telvane', 'telvane'), ('publish', 'telvane-publish'),
+                              ('churn', os.path.join('tests', 'soak_sectionchurn'))):
+        if getattr(args, name) is None:
+            if args.build is None:
+                parser.error('--%s or --build is needed' % name)
+            setattr(args, name, os.path.join(args.build, below_build))
+        if not os.access(getattr(args, name), os.X_OK):
+            parser.error('%s is not a program here: build first' % getattr(args, name))
+    processes = Processes(args)
     try:
         {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
          'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
