@@ -113,6 +113,10 @@ public:
     // writer's object, never one that another writer made since.
     void remove();
 
+    // The process id that a writer left in a section's header (at least its
+    // first headerSize bytes), so that a second writer can say whom it found.
+    [[nodiscard]] static std::uint32_t writerPidIn(const void *header);
+
 private:
     // The platform's part of open(), for a section of *size bytes.
     [[nodiscard]] OpenResult openSized(const std::string &name, std::size_t sensorCapacity,

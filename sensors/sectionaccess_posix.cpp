@@ -1,20 +1,14 @@
+// The section layer on POSIX systems: the monitor's shared-memory object,
+// opened and mapped read-only.
 #include "sectionaccess.h"
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 #include <algorithm>
-#include <cstring>
 
 namespace section {
 
@@ -27,65 +21,6 @@ void refuse(Refusal *refusal, Refusal::Reason reason, unsigned long owner = 0)
 }
 
 } // namespace
-
-#ifdef _WIN32
-
-std::string productName()
-{
-    return "Global\\HWiNFO_SENS_SM2";
-}
-
-Handle openReadOnly(const std::string &name, Refusal *refusal)
-{
-    refuse(refusal, Refusal::Reason::none);
-    // The name is plain ASCII; widen it byte by byte.
-    const std::wstring wide(name.begin(), name.end());
-    return OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str());
-}
-
-View mapWhole(Handle handle)
-{
-    if (handle == noHandle)
-        return {};
-    const void *base = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
-    if (!base)
-        return {};
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(base, &info, sizeof info) == 0)
-        return {};
-    return {static_cast<const unsigned char *>(base), static_cast<std::size_t>(info.RegionSize)};
-}
-
-std::size_t readableSize(Handle handle, const View &view)
-{
-    // A Windows section cannot shrink while it is mapped.
-    return handle == noHandle ? 0 : view.size;
-}
-
-std::size_t copyOut(Handle handle, const View &view, std::size_t offset, unsigned char *buffer, std::size_t length)
-{
-    const std::size_t readable = readableSize(handle, view);
-    if (!view.data || offset >= readable)
-        return 0;
-    const std::size_t copied = std::min(length, readable - offset);
-    std::memcpy(buffer, view.data + offset, copied);
-    return copied;
-}
-
-bool isRemoved(Handle)
-{
-    return false;
-}
-
-void release(Handle handle, const View &view)
-{
-    if (view.data)
-        UnmapViewOfFile(view.data);
-    if (handle != noHandle)
-        CloseHandle(handle);
-}
-
-#else
 
 std::string productName()
 {
@@ -168,7 +103,5 @@ void release(Handle handle, const View &view)
     if (handle != noHandle)
         close(handle);
 }
-
-#endif
 
 } // namespace section
