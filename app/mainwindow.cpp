@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "aboutwindow.h"
+#include "valuelabelsizes.h"
 #include "network.h"
 
 #include <QGridLayout>
@@ -82,13 +83,10 @@ MainWindow::~MainWindow()
     // The reading labels go with the member lists right after this body, before
     // the widget tree is torn down; the view and its handle end with the process.
     delete ui;
-    // Out of the grid before the lists release them: a label deleted while
-    // still in the grid is searched for among all the others, and closing a
-    // table of thousands of rows would take minutes.
-    if (readingsGrid) {
-        while (QLayoutItem *item = readingsGrid->takeAt(0))
-            delete item;
-    }
+    // Out of the grid before the lists release them, or closing a table of
+    // thousands of rows would take minutes.
+    if (readingsGrid)
+        takeRowsOutOfGrid();
     // The timer has no parent. Left alone it would outlive the window, ticking
     // for nobody, in every program that makes more than one window (the tests).
     delete refreshTimer;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@ class QLabel;
 class QTimer;
 class AboutWindow;
 class Network;
+class ValueLabelSizes;
 
 namespace Ui {
 class MainWindow;
@@ -70,6 +72,7 @@ private:
     // Opens and maps the section again after it was closed, and rebuilds the
     // table from it; nothing while there is none to take.
     void reopenSection();
+    void takeRowsOutOfGrid();
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;
@@ -106,6 +109,8 @@ private:
     [[nodiscard]] std::pair<int, int> rowsInView();
     [[nodiscard]] QString valueText(int row) const;
     std::vector<std::optional<double>> heldValues;
+    // The value labels' widths for the table's font, from one build to the next.
+    std::unique_ptr<ValueLabelSizes> valueSizes;
 
     friend class TestMainWindow;
     friend class TestReadingTable;

@@ -5,17 +5,16 @@
 
 #include "network.h"
 #include "readinghash.h"
+#include "valuelabelsizes.h"
 #include "sharedmemoryrecords.h"
 #include "wireformat.h"
 
 #include <QEvent>
-#include <QFontMetrics>
 #include <QGridLayout>
 #include <QLabel>
 
 #include <algorithm>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -64,61 +63,6 @@ QString beyondTheCap(quint32 claimed, const QString &what)
         + QStringLiteral(", only the first ") + QString::number(cap) + QStringLiteral(" are read!");
 }
 
-// A value label has a fixed size, wide enough for a value text of some
-// length. Then a new value does not invalidate the grid's layout, so a tick
-// costs no layout pass over every row. The width grows in steps and never
-// shrinks until the next build, so a value whose text gains or loses a digit
-// keeps its label as it is; a label is resized, and the grid laid out again,
-// only when a text outgrows every width its label has had.
-class ValueLabelSizes
-{
-public:
-    explicit ValueLabelSizes(const QWidget &readingsContainer) : metrics(readingsContainer.fontMetrics())
-    {
-        // Everything QString::number writes in formats 'g' and 'f', "inf" and "nan" included.
-        for (const QChar character : QStringLiteral("0123456789+-.einfa")) {
-            if (metrics.horizontalAdvance(character) > metrics.horizontalAdvance(widestCharacter))
-                widestCharacter = character;
-        }
-    }
-
-    // Sizes a label for its text.
-    void fit(QLabel &label)
-    {
-        int length = smallestCapacity;
-        while (length < label.text().size())
-            length += length / 2;
-        const QMargins margins = label.contentsMargins();
-        label.setFixedSize(textWidth(length) + margins.left() + margins.right(),
-                           metrics.height() + margins.top() + margins.bottom());
-    }
-
-    void setText(QLabel &label, const QString &text)
-    {
-        label.setText(text);
-        const QMargins margins = label.contentsMargins();
-        if (label.maximumWidth() < textWidth(text.size()) + margins.left() + margins.right())
-            fit(label);
-    }
-
-private:
-    // Wide enough for the six decimals of format 'f' with five digits before the point and a sign.
-    static constexpr int smallestCapacity = 13;
-
-    int textWidth(int length)
-    {
-        if (std::size_t(length) >= widths.size())
-            widths.resize(std::size_t(length) + 1, -1);
-        if (widths[std::size_t(length)] < 0)
-            widths[std::size_t(length)] = metrics.horizontalAdvance(QString(length, widestCharacter));
-        return widths[std::size_t(length)];
-    }
-
-    QFontMetrics metrics;
-    QChar widestCharacter = QLatin1Char('0');
-    std::vector<int> widths; // by text length
-};
-
 // Hides a widget for as long as this lives, if it was shown. Rows added to a
 // shown grid are each shown on their own later, and each such show lays out
 // the whole grid again: built out of sight, the grid is laid out once.
@@ -156,11 +100,7 @@ void MainWindow::refresh_data()
     }
 
     const OutOfSight rebuilding(readingsGrid->parentWidget());
-    // The grid holds the rows' labels alone, in the order they were added:
-    // taking them out from the front removes row after row, where
-    // QLayout::removeWidget would search the whole grid for every label.
-    while (QLayoutItem *item = readingsGrid->takeAt(0))
-        delete item;
+    takeRowsOutOfGrid();
     readingsGrid->invalidate();
     labelWidgets.clear();
     valueWidgets.clear();
@@ -182,7 +122,8 @@ void MainWindow::refresh_data()
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
     network->startCatalogue();
-    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
+    // Kept until the next build: the ticks and the scrolling size their labels with it.
+    valueSizes = std::make_unique<ValueLabelSizes>(*readingsGrid->parentWidget());
     for (quint32 r = 0; const auto reading = header.reading(r); ++r) {
         const int row = static_cast<int>(r);
         const QString label = latin1Text(reading->label());
@@ -194,7 +135,7 @@ void MainWindow::refresh_data()
 
         QSharedPointer<QLabel> labelWidget(plainLabel(label));
         QSharedPointer<QLabel> valueWidget(plainLabel(value));
-        valueSizes.fit(*valueWidget);
+        valueSizes->fit(*valueWidget);
         QSharedPointer<QLabel> unitWidget(plainLabel(unit));
 
         network->sendReading(hash, label, value, unit);
@@ -241,7 +182,6 @@ void MainWindow::refresh_readings()
     if (shown)
         readingsGrid->activate(); // rows in place, should a build have just made them
     const auto [first, end] = rowsInView();
-    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     // The rows bound the update, should the monitor raise its count after the test above.
     for (quint32 r = 0; r < static_cast<quint32>(valueWidgets.size()); ++r) {
         const auto reading = header.reading(r);
@@ -249,7 +189,7 @@ void MainWindow::refresh_readings()
             break;
         const int row = static_cast<int>(r);
         if (!shown || (row >= first && row < end)) {
-            valueSizes.setText(*valueWidgets.at(row), tickValueText(reading->value()));
+            valueSizes->setText(*valueWidgets.at(row), tickValueText(reading->value()));
             heldValues[r].reset();
         } else {
             heldValues[r] = reading->value();
@@ -297,10 +237,9 @@ std::pair<int, int> MainWindow::rowsInView()
 void MainWindow::showRowsInView()
 {
     const auto [first, end] = rowsInView();
-    ValueLabelSizes valueSizes(*readingsGrid->parentWidget());
     for (int r = first; r < std::min(end, int(heldValues.size())); ++r) {
         if (heldValues[std::size_t(r)]) {
-            valueSizes.setText(*valueWidgets.at(r), tickValueText(*heldValues[std::size_t(r)]));
+            valueSizes->setText(*valueWidgets.at(r), tickValueText(*heldValues[std::size_t(r)]));
             heldValues[std::size_t(r)].reset();
         }
     }
@@ -333,4 +272,14 @@ void MainWindow::sendRequestedHash(QString hash)
         return;
     if (requestedHashes.size() < maximumRequestedHashes)
         requestedHashes.append(hash);
+}
+
+void MainWindow::takeRowsOutOfGrid()
+{
+    // The grid holds the rows' labels alone, in the order they were added:
+    // taking them out from the front removes row after row, where
+    // QLayout::removeWidget (or deleting a label still in the grid) would
+    // search the whole grid for every label.
+    while (QLayoutItem *item = readingsGrid->takeAt(0))
+        delete item;
 }
