@@ -13,7 +13,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTcpSocket>
 #include <QtTest>
@@ -46,10 +45,6 @@ const QString coreClockHash = QStringLiteral("e0a7a32d9c12d34bc674d1a2c8e2b4852f
 const QString temperatureHash = QStringLiteral("5c3dde0bd811c7bbdd3de6a5b85b8681e125e880"); // "Temp \xC2\xB0:0"
 const QString hostWritesHash = QStringLiteral("103e471fc3120061005fe431bacca71c348bd2bf");  // "Total Host Writes:-1"
 
-const QString degree = QString(QChar(0xB0));
-// Answers at a tick, values as a tick formats them.
-const QString hostWritesAnswer = QStringLiteral("v2sd::") + hostWritesHash + QStringLiteral("::Total Host Writes::0.500000::GB;");
-
 const std::vector<section::ReadingRecord> standardReadings = {
     {0, "CPU Package", "W", 52.0},
     {1, "Core 0 Clock", "MHz", 4389.7},
@@ -57,19 +52,39 @@ const std::vector<section::ReadingRecord> standardReadings = {
     {-1, "Total Host Writes", "GB", 0.5},
 };
 
+QStringList strings(std::initializer_list<const char *> utf8)
+{
+    QStringList list;
+    for (const char *text : utf8)
+        list << QString::fromUtf8(text);
+    return list;
+}
+
 QString reply(const QString &hash, const QString &label, const QString &value, const QString &unit)
 {
     return QStringLiteral("v2sd::") + hash + QStringLiteral("::") + label + QStringLiteral("::") + value
         + QStringLiteral("::") + unit + QLatin1Char(';');
 }
 
+QString reply(const QString &hash, const char *label, const char *value, const char *unit)
+{
+    return reply(hash, QString::fromUtf8(label), QString::fromUtf8(value), QString::fromUtf8(unit));
+}
+
+// Answers at a tick, values as a tick formats them.
+const QString hostWritesAnswer = reply(hostWritesHash, "Total Host Writes", "0.500000", "GB");
+
 // The catalogue of the standard readings, values as a build formats them.
 const QStringList standardCatalogue = {
-    reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W")),
-    reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.7"), QStringLiteral("MHz")),
-    reply(temperatureHash, QStringLiteral("Temp ") + degree, QStringLiteral("1.23457e+06"), degree + QLatin1Char('C')),
-    reply(hostWritesHash, QStringLiteral("Total Host Writes"), QStringLiteral("0.5"), QStringLiteral("GB")),
+    reply(cpuPackageHash, "CPU Package", "52", "W"),
+    reply(coreClockHash, "Core 0 Clock", "4389.7", "MHz"),
+    reply(temperatureHash, "Temp \xC2\xB0", "1.23457e+06", "\xC2\xB0" "C"),
+    reply(hostWritesHash, "Total Host Writes", "0.5", "GB"),
 };
+
+// What a build of the standard section logs.
+const QStringList buildLines = strings({"Checking Sensors...", "   Motherboard", "   CPU [#0]", "2 Sensors found!",
+                                      "Checking Readings...", "4 Readings found!"});
 
 std::vector<section::ReadingRecord> numberedReadings(std::size_t count)
 {
@@ -111,14 +126,10 @@ std::vector<section::ReadingRecord> manyReadings(int count)
     return readings;
 }
 
-QStringList sensorLines(const QStringList &lines)
+int sensorLineCount(const QStringList &lines)
 {
-    QStringList names;
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1String("   ")))
-            names << line;
-    }
-    return names;
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [](const QString &line) { return line.startsWith(QLatin1String("   ")); }));
 }
 
 } // namespace
@@ -284,20 +295,14 @@ void TestReadingTable::buildLogLines_data()
     QTest::addColumn<int>("readings");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("two sensors, four readings")
-        << QList<QByteArray>{"Motherboard", "CPU [#0]"} << 4
-        << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"), QStringLiteral("   CPU [#0]"),
-                       QStringLiteral("2 Sensors found!"), QStringLiteral("Checking Readings..."),
-                       QStringLiteral("4 Readings found!")};
-    QTest::newRow("empty section") << QList<QByteArray>{} << 0
-                                   << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("0 Sensors found!"),
-                                                  QStringLiteral("Checking Readings..."), QStringLiteral("0 Readings found!")};
+    QTest::newRow("two sensors, four readings") << QList<QByteArray>{"Motherboard", "CPU [#0]"} << 4 << buildLines;
+    QTest::newRow("empty section")
+        << QList<QByteArray>{} << 0
+        << strings({"Checking Sensors...", "0 Sensors found!", "Checking Readings...", "0 Readings found!"});
     QTest::newRow("names decoded as UTF-8")
         << QList<QByteArray>{"CPU \xC2\xB5" "Arch", "Board \xB0" "C"} << 1
-        << QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   CPU ") + QChar(0xB5) + QStringLiteral("Arch"),
-                       QStringLiteral("   Board ") + QChar(QChar::ReplacementCharacter) + QStringLiteral("C"),
-                       QStringLiteral("2 Sensors found!"), QStringLiteral("Checking Readings..."),
-                       QStringLiteral("1 Readings found!")};
+        << strings({"Checking Sensors...", "   CPU \xC2\xB5" "Arch", "   Board \xEF\xBF\xBD" "C", "2 Sensors found!",
+                    "Checking Readings...", "1 Readings found!"});
 }
 
 void TestReadingTable::buildLogLines()
@@ -314,27 +319,22 @@ void TestReadingTable::buildLogLines()
 
     auto window = startWindow();
     const QStringList lines = logLines(*window);
-    QCOMPARE(lines.mid(0, 3), (QStringList{QStringLiteral("initialisation..."), QStringLiteral("checking HWiNFO's Shared Memory..."),
-                                           QStringLiteral("HWiNFO running...")}));
+    QCOMPARE(lines.mid(0, 3), strings({"initialisation...", "checking HWiNFO's Shared Memory...", "HWiNFO running..."}));
     QCOMPARE(lines.mid(3), expected);
 }
 
 void TestReadingTable::tableShowsReadings()
 {
     auto window = startWindow();
-    QCOMPARE(tableRows(*window),
-             (QStringList{QStringLiteral("CPU Package|52|W"), QStringLiteral("Core 0 Clock|4389.7|MHz"),
-                          QStringLiteral("Temp ") + degree + QStringLiteral("|1.23457e+06|") + degree + QLatin1Char('C'),
-                          QStringLiteral("Total Host Writes|0.5|GB")}));
+    QCOMPARE(tableRows(*window), strings({"CPU Package|52|W", "Core 0 Clock|4389.7|MHz",
+                                          "Temp \xC2\xB0|1.23457e+06|\xC2\xB0" "C", "Total Host Writes|0.5|GB"}));
     const QHash<QString, int> expectedIndex = {{cpuPackageHash, 0}, {coreClockHash, 1}, {temperatureHash, 2}, {hostWritesHash, 3}};
     QCOMPARE(window->rowByHash, expectedIndex);
 
     QVERIFY(writer.setValue(0, 53.0));
     window->refresh_readings();
-    QCOMPARE(tableRows(*window),
-             (QStringList{QStringLiteral("CPU Package|53.000000|W"), QStringLiteral("Core 0 Clock|4389.700000|MHz"),
-                          QStringLiteral("Temp ") + degree + QStringLiteral("|1234567.000000|") + degree + QLatin1Char('C'),
-                          QStringLiteral("Total Host Writes|0.500000|GB")}));
+    QCOMPARE(tableRows(*window), strings({"CPU Package|53.000000|W", "Core 0 Clock|4389.700000|MHz",
+                                          "Temp \xC2\xB0|1234567.000000|\xC2\xB0" "C", "Total Host Writes|0.500000|GB"}));
 
     // A rebuild replaces every row; nothing of the old table stays in the grid.
     QVERIFY(writer.setReadings({standardReadings.front()}));
@@ -354,10 +354,7 @@ void TestReadingTable::catalogueOnConnect()
     QCOMPARE(client.take(), standardCatalogue);
 
     // The whole build, with one reply per reading, comes before the connect line.
-    const QStringList expectedOrder = QStringList{QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"),
-                                                  QStringLiteral("   CPU [#0]"), QStringLiteral("2 Sensors found!"),
-                                                  QStringLiteral("Checking Readings...")}
-        + standardCatalogue + QStringList{QStringLiteral("4 Readings found!")};
+    const QStringList expectedOrder = buildLines.mid(0, 5) + standardCatalogue + buildLines.mid(5);
     QTRY_COMPARE(capturedDebug.size(), expectedOrder.size() + 1);
     QCOMPARE(capturedDebug.mid(0, expectedOrder.size()), expectedOrder);
     QVERIFY2(capturedDebug.last().startsWith(QLatin1String("Client (")), qPrintable(capturedDebug.last()));
@@ -373,19 +370,16 @@ void TestReadingTable::requestsAnsweredOnNextTick()
     requestAndWait(*window, client, {temperatureHash, cpuPackageHash, temperatureHash});
     QVERIFY(writer.setValue(0, 53.0));
     window->refresh_readings();
-    const QString temperatureReply = reply(temperatureHash, QStringLiteral("Temp ") + degree,
-                                           QStringLiteral("1234567.000000"), degree + QLatin1Char('C'));
-    QTRY_COMPARE(client.replies(), (QStringList{temperatureReply,
-                                                reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("53.000000"), QStringLiteral("W")),
-                                                temperatureReply}));
+    const QString temperatureReply = reply(temperatureHash, "Temp \xC2\xB0", "1234567.000000", "\xC2\xB0" "C");
+    QTRY_COMPARE(client.replies(),
+                 (QStringList{temperatureReply, reply(cpuPackageHash, "CPU Package", "53.000000", "W"), temperatureReply}));
     client.take();
     QVERIFY(window->requestedHashes.isEmpty());
 
     // A tick without new requests answers nothing: the next reply to arrive
     // is the one for the request made after it.
     window->refresh_readings();
-    expectAnswersOnNextTick(*window, client, {hostWritesHash},
-                            QStringList{hostWritesAnswer});
+    expectAnswersOnNextTick(*window, client, {hostWritesHash}, {hostWritesAnswer});
 }
 
 void TestReadingTable::unknownHashGetsNoReply()
@@ -399,8 +393,7 @@ void TestReadingTable::unknownHashGetsNoReply()
     QTRY_COMPARE(arrived.count(), 2);
     QVERIFY(window->requestedHashes.isEmpty());
     expectAnswersOnNextTick(*window, client, {QString(40, QLatin1Char('0')), coreClockHash},
-                            QStringList{reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.700000"),
-                                              QStringLiteral("MHz"))});
+                            QStringList{reply(coreClockHash, "Core 0 Clock", "4389.700000", "MHz")});
     QCOMPARE(window->rowByHash.size(), 4); // looked up, never entered
     QVERIFY(!window->rowByHash.contains(QString()));
 }
@@ -418,8 +411,8 @@ void TestReadingTable::countChangeResendsCatalogue()
 
     const QString fanHash = QString::fromLatin1(QCryptographicHash::hash("GPU Fan1:2", QCryptographicHash::Sha1).toHex());
     const QStringList expected = standardCatalogue
-        + QStringList{reply(fanHash, QStringLiteral("GPU Fan1"), QStringLiteral("1500"), QStringLiteral("RPM")),
-                      reply(coreClockHash, QStringLiteral("Core 0 Clock"), QStringLiteral("4389.700000"), QStringLiteral("MHz"))};
+        + QStringList{reply(fanHash, "GPU Fan1", "1500", "RPM"),
+                      reply(coreClockHash, "Core 0 Clock", "4389.700000", "MHz")};
     QTRY_COMPARE(client.replies(), expected);
     QCOMPARE(logLines(*window).last(), QStringLiteral("5 Readings found!"));
 }
@@ -432,13 +425,13 @@ void TestReadingTable::sameLabelAndSensorShareHash()
     connectClient(*window, client);
     const QString otherSensorHash =
         QString::fromLatin1(QCryptographicHash::hash("CPU Package:1", QCryptographicHash::Sha1).toHex());
-    QCOMPARE(client.take(), (QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W")),
-                                         reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("60"), QStringLiteral("W")),
-                                         reply(otherSensorHash, QStringLiteral("CPU Package"), QStringLiteral("70"), QStringLiteral("W"))}));
+    QCOMPARE(client.take(), (QStringList{reply(cpuPackageHash, "CPU Package", "52", "W"),
+                                         reply(cpuPackageHash, "CPU Package", "60", "W"),
+                                         reply(otherSensorHash, "CPU Package", "70", "W")}));
     QCOMPARE(window->rowByHash.value(cpuPackageHash, -1), 1);
 
     expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("60.000000"), QStringLiteral("W"))});
+                            QStringList{reply(cpuPackageHash, "CPU Package", "60.000000", "W")});
 }
 
 void TestReadingTable::requestedHashesAreBounded()
@@ -504,7 +497,7 @@ void TestReadingTable::hostileHeaders()
     window->refresh_data();
     window->refresh_readings();
     QCOMPARE(window->labelWidgets.size(), expectedRows);
-    QCOMPARE(sensorLines(logLines(*window).mid(linesBefore)).size(), expectedSensorLines);
+    QCOMPARE(sensorLineCount(logLines(*window).mid(linesBefore)), expectedSensorLines);
     QTRY_COMPARE(client.replies().size(), expectedRows);
     client.take();
 
@@ -513,8 +506,7 @@ void TestReadingTable::hostileHeaders()
     window->refresh_data();
     QTRY_COMPARE(client.replies(), standardCatalogue);
     client.take();
-    expectAnswersOnNextTick(*window, client, {hostWritesHash},
-                            QStringList{hostWritesAnswer});
+    expectAnswersOnNextTick(*window, client, {hostWritesHash}, {hostWritesAnswer});
 }
 
 void TestReadingTable::countChangingWhileClientPolls()
@@ -543,11 +535,11 @@ void TestReadingTable::countChangingWhileClientPolls()
     readings.resize(1);
     QVERIFY(writer.setReadings(readings));
     window->refresh_readings();
-    const QStringList catalogue = {reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52"), QStringLiteral("W"))};
+    const QStringList catalogue = {reply(cpuPackageHash, "CPU Package", "52", "W")};
     QTRY_VERIFY(client.replies().endsWith(catalogue.last()));
     client.take();
     expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("52.000000"), QStringLiteral("W"))});
+                            QStringList{reply(cpuPackageHash, "CPU Package", "52.000000", "W")});
 }
 
 void TestReadingTable::sectionShrinkingUnderTheWindow()
@@ -566,7 +558,7 @@ void TestReadingTable::sectionShrinkingUnderTheWindow()
     QCOMPARE(ftruncate(fd, readingOffset + 2 * 292 + 10), 0);
 
     expectAnswersOnNextTick(*window, client, {hostWritesHash},
-                            QStringList{reply(hostWritesHash, QStringLiteral("Total Host Writes"), QStringLiteral("0.5"), QStringLiteral("GB"))});
+                            QStringList{reply(hostWritesHash, "Total Host Writes", "0.5", "GB")});
     client.take();
     window->refresh_data();
     QCOMPARE(window->labelWidgets.size(), 2);
@@ -622,10 +614,9 @@ void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
     connectClient(*window, next);
     QCOMPARE(window->labelWidgets.size(), 1000);
     QCOMPARE(next.take().constLast(),
-             reply(numberedHash(999), QStringLiteral("Reading 999"), QStringLiteral("999"), QStringLiteral("u")));
+             reply(numberedHash(999), "Reading 999", "999", "u"));
     expectAnswersOnNextTick(*window, next, {numberedHash(999)},
-                            {reply(numberedHash(999), QStringLiteral("Reading 999"), QStringLiteral("999.000000"),
-                                   QStringLiteral("u"))});
+                            {reply(numberedHash(999), "Reading 999", "999.000000", "u")});
 #endif
 }
 
@@ -687,8 +678,7 @@ void TestReadingTable::sectionClaimingMoreThanTheCap()
     // A reading past the cap gets no reply; the last one inside it does.
     if (written > 16384) {
         expectAnswersOnNextTick(*window, client, {numberedHash(16384), numberedHash(16383), numberedHash(19999)},
-                                {reply(numberedHash(16383), QStringLiteral("Reading 16383"),
-                                       QStringLiteral("16383.000000"), QStringLiteral("u"))});
+                                {reply(numberedHash(16383), "Reading 16383", "16383.000000", "u")});
     }
 }
 
@@ -708,9 +698,6 @@ void TestReadingTable::sectionRemovedAndBack()
 
     ReplyClient client;
     auto window = startConnectedWindow(client);
-    const QStringList buildLines = {QStringLiteral("Checking Sensors..."), QStringLiteral("   Motherboard"),
-                                    QStringLiteral("   CPU [#0]"), QStringLiteral("2 Sensors found!"),
-                                    QStringLiteral("Checking Readings..."), QStringLiteral("4 Readings found!")};
 
     // The publisher stops: it removes its section while the client waits for answers.
     requestAndWait(*window, client, {cpuPackageHash});
@@ -744,15 +731,13 @@ void TestReadingTable::sectionRemovedAndBack()
         + QStringList{QStringLiteral("HWiNFO running...")} + buildLines;
     QCOMPARE(logLines(*window).mid(linesBefore), expectedLines);
     QStringList catalogue = standardCatalogue;
-    catalogue[0] = reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("61"), QStringLiteral("W"));
+    catalogue[0] = reply(cpuPackageHash, "CPU Package", "61", "W");
     // The request made before the section came back is answered by the same tick, with the new value.
-    QTRY_COMPARE(client.replies(), catalogue + QStringList{reply(cpuPackageHash, QStringLiteral("CPU Package"),
-                                                                QStringLiteral("61.000000"), QStringLiteral("W"))});
+    QTRY_COMPARE(client.replies(), catalogue + QStringList{reply(cpuPackageHash, "CPU Package", "61.000000", "W")});
     client.take();
     QVERIFY(writer.setValue(0, 62.5));
     expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            {reply(cpuPackageHash, QStringLiteral("CPU Package"), QStringLiteral("62.500000"),
-                                   QStringLiteral("W"))});
+                            {reply(cpuPackageHash, "CPU Package", "62.500000", "W")});
 }
 
 void TestReadingTable::foreignObjectWhileClosed()
@@ -802,10 +787,9 @@ void TestReadingTable::demoPublisherThroughTheWindow()
 
     ReplyClient client;
     auto window = startWindow();
-    QCOMPARE(logLines(*window).filter(QStringLiteral("found!")),
-             (QStringList{QStringLiteral("5 Sensors found!"), QStringLiteral("40 Readings found!")}));
+    QCOMPARE(logLines(*window).filter(QStringLiteral("found!")), strings({"5 Sensors found!", "40 Readings found!"}));
     connectClient(*window, client);
-    QCOMPARE(client.take().filter(degree + QStringLiteral("C;")).size(), 9); // the temperatures
+    QCOMPARE(client.take().filter(QString::fromUtf8("\xC2\xB0" "C;")).size(), 9); // the temperatures
 
     // Values move under the window while the client keeps being answered.
     const QString firstValue = window->valueWidgets.at(0)->text();
