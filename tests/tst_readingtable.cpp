@@ -94,10 +94,14 @@ std::vector<section::ReadingRecord> numberedReadings(std::size_t count)
     return readings;
 }
 
+QString sha1Hex(const QByteArray &key)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
+}
+
 QString numberedHash(std::size_t i)
 {
-    const QByteArray key = "Reading " + QByteArray::number(qulonglong(i)) + ':' + QByteArray::number(int(i % 4));
-    return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
+    return sha1Hex("Reading " + QByteArray::number(qulonglong(i)) + ':' + QByteArray::number(int(i % 4)));
 }
 
 const QString closedLine = QStringLiteral("HWiNFO's Shared Memory was closed, waiting for HWiNFO...");
@@ -172,6 +176,10 @@ private slots:
 
 private:
     void publishMany(int count);
+    // Makes the test's section anew with room for `readings`; the writer's error if it cannot.
+    [[nodiscard]] QString createSection(std::size_t readings);
+    // A little-endian 32-bit word written at `offset` of the section.
+    [[nodiscard]] bool writeWord(std::size_t offset, quint32 value);
     std::unique_ptr<MainWindow> startWindow();
     // A window with `client` connected and the catalogue taken.
     std::unique_ptr<MainWindow> startConnectedWindow(ReplyClient &client);
@@ -192,8 +200,7 @@ void TestReadingTable::initTestCase()
 
 void TestReadingTable::init()
 {
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
+    QCOMPARE(createSection(64), QString());
     QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
     QVERIFY(writer.setReadings(standardReadings));
     capturedDebug.clear();
@@ -212,10 +219,23 @@ void TestReadingTable::publishMany(int count)
 #ifdef _WIN32
     ++sectionGeneration;
 #endif
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, std::size_t(count), &error), error.c_str());
+    QCOMPARE(createSection(std::size_t(count)), QString());
     QVERIFY(writer.setSensors({"Motherboard"}));
     QVERIFY(writer.setReadings(manyReadings(count)));
+}
+
+QString TestReadingTable::createSection(std::size_t readings)
+{
+    std::string error;
+    return writer.create(testSectionName(sectionGeneration), 8, readings, &error) ? QString()
+                                                                                  : QString::fromStdString(error);
+}
+
+bool TestReadingTable::writeWord(std::size_t offset, quint32 value)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    return writer.writeRaw(offset, bytes, sizeof bytes);
 }
 
 std::unique_ptr<MainWindow> TestReadingTable::startWindow()
@@ -409,11 +429,8 @@ void TestReadingTable::countChangeResendsCatalogue()
     QVERIFY(writer.setReadings(more));
     window->refresh_readings();
 
-    const QString fanHash = QString::fromLatin1(QCryptographicHash::hash("GPU Fan1:2", QCryptographicHash::Sha1).toHex());
-    const QStringList expected = standardCatalogue
-        + QStringList{reply(fanHash, "GPU Fan1", "1500", "RPM"),
-                      reply(coreClockHash, "Core 0 Clock", "4389.700000", "MHz")};
-    QTRY_COMPARE(client.replies(), expected);
+    QTRY_COMPARE(client.replies(), standardCatalogue + QStringList({reply(sha1Hex("GPU Fan1:2"), "GPU Fan1", "1500", "RPM"),
+                                                                    reply(coreClockHash, "Core 0 Clock", "4389.700000", "MHz")}));
     QCOMPARE(logLines(*window).last(), QStringLiteral("5 Readings found!"));
 }
 
@@ -423,15 +440,12 @@ void TestReadingTable::sameLabelAndSensorShareHash()
     auto window = startWindow();
     ReplyClient client;
     connectClient(*window, client);
-    const QString otherSensorHash =
-        QString::fromLatin1(QCryptographicHash::hash("CPU Package:1", QCryptographicHash::Sha1).toHex());
     QCOMPARE(client.take(), (QStringList{reply(cpuPackageHash, "CPU Package", "52", "W"),
                                          reply(cpuPackageHash, "CPU Package", "60", "W"),
-                                         reply(otherSensorHash, "CPU Package", "70", "W")}));
+                                         reply(sha1Hex("CPU Package:1"), "CPU Package", "70", "W")}));
     QCOMPARE(window->rowByHash.value(cpuPackageHash, -1), 1);
 
-    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            QStringList{reply(cpuPackageHash, "CPU Package", "60.000000", "W")});
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash}, {reply(cpuPackageHash, "CPU Package", "60.000000", "W")});
 }
 
 void TestReadingTable::requestedHashesAreBounded()
@@ -483,15 +497,10 @@ void TestReadingTable::hostileHeaders()
 
     unsigned char saved[44];
     std::memcpy(saved, window->sharedMemoryView, sizeof saved);
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-    QVERIFY(writer.writeRaw(std::size_t(field), bytes, 4));
+    QVERIFY(writeWord(std::size_t(field), value));
     // Sizes and counts meant for huge counts, so the count itself is huge too.
-    const unsigned char hugeCount[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    if (field == 36)
-        QVERIFY(writer.writeRaw(40, hugeCount, 4));
-    if (field == 24)
-        QVERIFY(writer.writeRaw(28, hugeCount, 4));
+    if (field == 36 || field == 24)
+        QVERIFY(writeWord(std::size_t(field) + 4, 0xFFFFFFFFu));
 
     const int linesBefore = logLines(*window).size();
     window->refresh_data();
@@ -538,8 +547,7 @@ void TestReadingTable::countChangingWhileClientPolls()
     const QStringList catalogue = {reply(cpuPackageHash, "CPU Package", "52", "W")};
     QTRY_VERIFY(client.replies().endsWith(catalogue.last()));
     client.take();
-    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            QStringList{reply(cpuPackageHash, "CPU Package", "52.000000", "W")});
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash}, {reply(cpuPackageHash, "CPU Package", "52.000000", "W")});
 }
 
 void TestReadingTable::sectionShrinkingUnderTheWindow()
@@ -557,8 +565,7 @@ void TestReadingTable::sectionShrinkingUnderTheWindow()
     const off_t readingOffset = off_t(section::headerSize + 8 * section::sensorElementSize);
     QCOMPARE(ftruncate(fd, readingOffset + 2 * 292 + 10), 0);
 
-    expectAnswersOnNextTick(*window, client, {hostWritesHash},
-                            QStringList{reply(hostWritesHash, "Total Host Writes", "0.5", "GB")});
+    expectAnswersOnNextTick(*window, client, {hostWritesHash}, {reply(hostWritesHash, "Total Host Writes", "0.5", "GB")});
     client.take();
     window->refresh_data();
     QCOMPARE(window->labelWidgets.size(), 2);
@@ -580,8 +587,7 @@ void TestReadingTable::shrinkFlippingUnderBuildsAndTicks()
     // 2 ms while the window builds and ticks under a polling client. Touching
     // a page of the mapping while the object is short raises SIGBUS.
     const std::vector<section::ReadingRecord> readings = numberedReadings(1000);
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, readings.size(), &error), error.c_str());
+    QCOMPARE(createSection(readings.size()), QString());
     QVERIFY(writer.setReadings(readings));
     ReplyClient client;
     auto window = startConnectedWindow(client);
@@ -645,16 +651,12 @@ void TestReadingTable::sectionClaimingMoreThanTheCap()
     QSKIP("A Windows section keeps its size while any reader holds it");
 #endif
 
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, std::size_t(written), &error), error.c_str());
+    QCOMPARE(createSection(std::size_t(written)), QString());
     QVERIFY(writer.setReadings(numberedReadings(std::size_t(written))));
     if (objectSize >= 0)
         QVERIFY(resizeSection(testSectionName(sectionGeneration), objectSize));
-    if (claimed != 0) {
-        const unsigned char count[4] = {static_cast<unsigned char>(claimed), static_cast<unsigned char>(claimed >> 8),
-                                        static_cast<unsigned char>(claimed >> 16), static_cast<unsigned char>(claimed >> 24)};
-        QVERIFY(writer.writeRaw(40, count, sizeof count));
-    }
+    if (claimed != 0)
+        QVERIFY(writeWord(40, claimed));
     const quint32 count = claimed != 0 ? claimed : quint32(written);
 
     ReplyClient client;
@@ -720,8 +722,7 @@ void TestReadingTable::sectionRemovedAndBack()
 
     // It comes back with new values: opened, mapped and built again, and the
     // client gets the catalogue, then live answers.
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
+    QCOMPARE(createSection(64), QString());
     QVERIFY(writer.setSensors({"Motherboard", "CPU [#0]"}));
     std::vector<section::ReadingRecord> restarted = standardReadings;
     restarted[0].value = 61.0;
@@ -736,8 +737,7 @@ void TestReadingTable::sectionRemovedAndBack()
     QTRY_COMPARE(client.replies(), catalogue + QStringList{reply(cpuPackageHash, "CPU Package", "61.000000", "W")});
     client.take();
     QVERIFY(writer.setValue(0, 62.5));
-    expectAnswersOnNextTick(*window, client, {cpuPackageHash},
-                            {reply(cpuPackageHash, "CPU Package", "62.500000", "W")});
+    expectAnswersOnNextTick(*window, client, {cpuPackageHash}, {reply(cpuPackageHash, "CPU Package", "62.500000", "W")});
 }
 
 void TestReadingTable::foreignObjectWhileClosed()
@@ -767,8 +767,7 @@ void TestReadingTable::foreignObjectWhileClosed()
 
     // The squatter is removed and our own publisher takes the name again.
     QCOMPARE(shm_unlink(testSectionName(sectionGeneration).c_str()), 0);
-    std::string error;
-    QVERIFY2(writer.create(testSectionName(sectionGeneration), 8, 64, &error), error.c_str());
+    QCOMPARE(createSection(64), QString());
     QVERIFY(writer.setReadings(standardReadings));
     window->refresh_readings();
     QCOMPARE(logLines(*window).mid(linesBefore + 1, 1), QStringList{QStringLiteral("HWiNFO running...")});
