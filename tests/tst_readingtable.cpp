@@ -213,7 +213,7 @@ private slots:
         // A rebuild replaces every row; nothing of the old table stays in the grid.
         QVERIFY(writer.setReadings({standardReadings.front()}));
         window->refresh_data();
-        QCOMPARE(tableRows(*window), QStringList{QStringLiteral("CPU Package|52|W")});
+        QCOMPARE(tableRows(*window), strings({"CPU Package|52|W"}));
         QCOMPARE(window->readingsGrid->count(), 3);
     }
 
@@ -399,8 +399,7 @@ private slots:
         readings.resize(1);
         QVERIFY(writer.setReadings(readings));
         window->refresh_readings();
-        const QStringList catalogue = {reply(cpuPackageHash, "CPU Package", "52", "W")};
-        QTRY_VERIFY(client.replies().endsWith(catalogue.last()));
+        QTRY_VERIFY(client.replies().endsWith(reply(cpuPackageHash, "CPU Package", "52", "W")));
         client.take();
         expectAnswersOnNextTick(*window, client, {cpuPackageHash}, {reply(cpuPackageHash, "CPU Package", "52.000000", "W")});
     }
@@ -583,8 +582,8 @@ private slots:
         restarted[0].value = 61.0;
         QVERIFY(writer.setReadings(restarted));
         window->refresh_readings();
-        const QStringList expectedLines = (tickWhileGone ? QStringList{} : QStringList{closedLine})
-            + QStringList{QStringLiteral("HWiNFO running...")} + buildLines;
+        const QStringList expectedLines =
+            (tickWhileGone ? QStringList{} : QStringList{closedLine}) + strings({"HWiNFO running..."}) + buildLines;
         QCOMPARE(logLines(*window).mid(linesBefore), expectedLines);
         QStringList catalogue = standardCatalogue;
         catalogue[0] = reply(cpuPackageHash, "CPU Package", "61", "W");
@@ -723,10 +722,7 @@ private slots:
         const QString hash(length, QLatin1Char('a'));
         for (int i = 0; i < 100; ++i)
             window->sendRequestedHash(hash);
-        QList<QString> expected;
-        for (int i = 0; collected && i < 100; ++i)
-            expected.append(hash);
-        QCOMPARE(window->requestedHashes, expected);
+        QCOMPARE(window->requestedHashes, QList<QString>(QVector<QString>(collected ? 100 : 0, hash).toList()));
     }
 
     void burstThenHonestClient()
@@ -840,9 +836,8 @@ private slots:
         QTRY_COMPARE(logLines(*window).filter(QStringLiteral("Client")).size(), 2);
         onMessage = nullptr;
 
-        const QStringList clientLines = logLines(*window).filter(QStringLiteral("Client"));
-        QCOMPARE(clientLines, (QStringList{QStringLiteral("Client (::ffff:127.0.0.1) connected..."),
-                                           QStringLiteral("Client disconnected...")}));
+        QCOMPARE(logLines(*window).filter(QStringLiteral("Client")),
+                 strings({"Client (::ffff:127.0.0.1) connected...", "Client disconnected..."}));
         // Its catalogue stopped when it was found gone; no write to a closed socket was tried.
         QVERIFY2(catalogueReplies < readings, qPrintable(QString::number(catalogueReplies)));
         QCOMPARE(allMessages.filter(QStringLiteral("not open")), QStringList());
