@@ -25,9 +25,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -84,19 +83,18 @@ class FifoWatchdog
 {
 public:
     explicit FifoWatchdog(const QByteArray &path)
-        : thread([this, path] {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (done.wait_for(lock, std::chrono::seconds(10), [this] { return finished; }))
+        : finished(stop.get_future().share())
+        , thread([this, path] {
+            if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
                 return;
             released = true;
-            while (!finished) {
+            do {
                 const int fd = open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
                 if (fd >= 0) {
                     close(fd);
                     return;
                 }
-                done.wait_for(lock, std::chrono::milliseconds(50));
-            }
+            } while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
         })
     {
     }
@@ -104,20 +102,16 @@ public:
     // True when the open had blocked and was let go.
     bool finish()
     {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            finished = true;
-        }
-        done.notify_all();
-        if (thread.joinable())
+        if (thread.joinable()) {
+            stop.set_value();
             thread.join();
+        }
         return released;
     }
 
 private:
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
+    std::promise<void> stop;
+    std::shared_future<void> finished;
     std::atomic<bool> released{false};
     std::thread thread;
 };
