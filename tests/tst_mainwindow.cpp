@@ -13,7 +13,6 @@
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QTextBlock>
 #include <QTimer>
 #include <QtTest>
 
@@ -26,9 +25,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -66,15 +64,17 @@ QStringList logLines(const Ui::MainWindow *ui)
     return ui->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
 }
 
-const QStringList startLines = {
-    QStringLiteral("initialisation..."),
-    QStringLiteral("checking HWiNFO's Shared Memory..."),
-};
+QStringList strings(std::initializer_list<const char *> texts)
+{
+    QStringList list;
+    for (const char *text : texts)
+        list << QString::fromUtf8(text);
+    return list;
+}
 
-const QStringList notRunningLines = {
-    QStringLiteral("HWiNFO not running or Shared Memory option is disabled!"),
-    QStringLiteral("Start HWiNFO with Shared Memory option and restart Telvane..."),
-};
+const QStringList startLines = strings({"initialisation...", "checking HWiNFO's Shared Memory..."});
+const QStringList notRunningLines = strings({"HWiNFO not running or Shared Memory option is disabled!",
+                                             "Start HWiNFO with Shared Memory option and restart Telvane..."});
 
 #ifdef __linux__
 // Should opening the FIFO at `path` block, opens it for writing after a
@@ -83,19 +83,18 @@ class FifoWatchdog
 {
 public:
     explicit FifoWatchdog(const QByteArray &path)
-        : thread([this, path] {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (done.wait_for(lock, std::chrono::seconds(10), [this] { return finished; }))
+        : finished(stop.get_future().share())
+        , thread([this, path] {
+            if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
                 return;
             released = true;
-            while (!finished) {
+            do {
                 const int fd = open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
                 if (fd >= 0) {
                     close(fd);
                     return;
                 }
-                done.wait_for(lock, std::chrono::milliseconds(50));
-            }
+            } while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
         })
     {
     }
@@ -103,20 +102,16 @@ public:
     // True when the open had blocked and was let go.
     bool finish()
     {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            finished = true;
-        }
-        done.notify_all();
-        if (thread.joinable())
+        if (thread.joinable()) {
+            stop.set_value();
             thread.join();
+        }
         return released;
     }
 
 private:
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
+    std::promise<void> stop;
+    std::shared_future<void> finished;
     std::atomic<bool> released{false};
     std::thread thread;
 };
@@ -129,389 +124,347 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        capturedDebug.clear();
+        previousHandler = qInstallMessageHandler(captureDebug);
+    }
 
-    void slotsInMetaObjectOrder();
-    void missingSection();
-    void unmappableSection();
-    void refusedObjects_data();
-    void refusedObjects();
-    void presentSectionStartsTimer();
-    void timerFollowsSpinBox_data();
-    void timerFollowsSpinBox();
-    void everySettingTruncates();
-    void formGeometry();
-    void gridPositions_data();
-    void gridPositions();
-    void spinBoxIgnoresSystemLocale();
-    void helpMenuHasOnlyAbout();
-    void aboutWindowIsOneObject();
-    void logShowsMessageVerbatim_data();
-    void logShowsMessageVerbatim();
-    void logScrollsBackToNewestLine();
-    void logKeepsTypedText();
-    void logIsBounded();
+    void cleanup()
+    {
+        qInstallMessageHandler(previousHandler);
+        section.reset();
+    }
+
+    void slotsInMetaObjectOrder()
+    {
+        const QMetaObject &meta = MainWindow::staticMetaObject;
+        QCOMPARE(meta.className(), "MainWindow");
+        QStringList signatures;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            const QMetaMethod method = meta.method(i);
+            QCOMPARE(method.methodType(), QMetaMethod::Slot);
+            QCOMPARE(method.access(), QMetaMethod::Public);
+            signatures << QString::fromLatin1(method.methodSignature());
+        }
+        QCOMPARE(signatures, strings({"refresh_data()", "refresh_readings()", "refresh_timer_interval()", "setIP(QString,int)",
+                                      "sendRequestedHash(QString)", "showAboutWindow()", "log(QString)",
+                                      "old_client_connected()"}));
+        QCOMPARE(meta.method(meta.indexOfSlot("setIP(QString,int)")).parameterNames(),
+                 (QList<QByteArray>{"ip", "index"}));
+    }
+
+    void missingSection()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        const QStringList expected = startLines + notRunningLines;
+        QCOMPARE(logLines(window.ui), expected);
+        QCOMPARE(capturedDebug, expected);
+        QVERIFY(!window.network);
+        QVERIFY(!window.refreshTimer);
+        QVERIFY(!window.readingsGrid);
+        QVERIFY(window.ui->plainTextEdit_ip2->toPlainText().isEmpty());
+
+        // The spin box is not connected on this path.
+        window.ui->doubleSpinBox->setValue(2.5);
+        QCOMPARE(logLines(window.ui), expected);
+
+        window.ui->actionAbout->trigger();
+        QVERIFY(window.aboutWindow->isVisible());
+    }
+
+    void unmappableSection()
+    {
+        section = std::make_unique<ScratchSection>(0);
+        if (!section->created)
+            QSKIP("no POSIX shared memory here");
+        MainWindow window(environmentFor(section->name));
+        QCOMPARE(logLines(window.ui),
+                 startLines
+                     + strings({"HWiNFO running...", "Could not map fileview of HWiNFO Shared Memory...", "Server is shut down..."}));
+        QVERIFY(!window.network);
+        QVERIFY(!window.refreshTimer);
+        QVERIFY(window.mappingHandle != section::noHandle);
+    }
+
+    void refusedObjects_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("FIFO") << QStringLiteral("fifo") << startLines + notRunningLines;
+        QTest::newRow("directory") << QStringLiteral("directory") << startLines + notRunningLines;
+        QTest::newRow("object of another user")
+            << QStringLiteral("foreign")
+            << startLines + strings({"HWiNFO's Shared Memory belongs to another user (uid 4242), not read!"}) + notRunningLines;
+    }
+
+    void refusedObjects()
+    {
+#ifndef __linux__
+        QSKIP("The objects are made as files under /dev/shm");
+#else
+        QFETCH(QString, kind);
+        QFETCH(QStringList, expected);
+        const std::string name = "/telvane-test-refused-" + std::to_string(QCoreApplication::applicationPid());
+        const QByteArray path = "/dev/shm" + QByteArray::fromStdString(name);
+        const auto removeObject = [&path] {
+            unlink(path.constData());
+            rmdir(path.constData());
+        };
+        removeObject();
+        const auto cleanUp = qScopeGuard(removeObject);
+
+        if (kind == QLatin1String("fifo")) {
+            QCOMPARE(mkfifo(path.constData(), 0644), 0);
+        } else if (kind == QLatin1String("directory")) {
+            QCOMPARE(mkdir(path.constData(), 0755), 0);
+        } else {
+            if (geteuid() != 0)
+                QSKIP("Giving an object to another user needs root: run as root to cover this");
+            const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+            QVERIFY(fd >= 0);
+            const bool made = ftruncate(fd, 4096) == 0 && fchown(fd, 4242, 4242) == 0;
+            close(fd);
+            QVERIFY(made);
+        }
+
+        FifoWatchdog watchdog(path);
+        MainWindow window(environmentFor(name));
+        QVERIFY2(!watchdog.finish(), "opening the section blocked until a writer opened it");
+        QCOMPARE(logLines(window.ui), expected);
+        QCOMPARE(capturedDebug, expected);
+        QVERIFY(!window.network);
+        QVERIFY(!window.refreshTimer);
+#endif
+    }
+
+    void presentSectionStartsTimer()
+    {
+        auto window = windowWithSection();
+        if (!window)
+            QSKIP("no POSIX shared memory here");
+        const QStringList lines = logLines(window->ui);
+        QCOMPARE(lines.mid(0, 3), startLines + strings({"HWiNFO running..."}));
+        QVERIFY(!lines.contains(QStringLiteral("Server is shut down...")));
+        QVERIFY(window->refreshTimer);
+        QVERIFY(window->refreshTimer->isActive());
+        QVERIFY(!window->refreshTimer->isSingleShot());
+        QCOMPARE(window->refreshTimer->interval(), 1000);
+        // The placeholder content was replaced by the readings container.
+        QCOMPARE(window->ui->scrollArea->widget()->layout(), window->readingsGrid);
+    }
+
+    void timerFollowsSpinBox_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<int>("milliseconds");
+        QTest::newRow("minimum") << 0.1 << 100;
+        QTest::newRow("2.5") << 2.5 << 2500;
+        QTest::newRow("maximum") << 99.9 << 99900;
+        // Truncated, not rounded: one millisecond short of the value times 1000.
+        QTest::newRow("32.3") << 32.3 << 32299;
+        QTest::newRow("64.1") << 64.1 << 64099;
+        QTest::newRow("64.6") << 64.6 << 64599;
+        QTest::newRow("65.1") << 65.1 << 65099;
+    }
+
+    void timerFollowsSpinBox()
+    {
+        QFETCH(double, seconds);
+        QFETCH(int, milliseconds);
+        auto window = windowWithSection();
+        if (!window)
+            QSKIP("no POSIX shared memory here");
+        QVERIFY(!capturedDebug.contains(QStringLiteral("Timer: 1000")));
+        window->ui->doubleSpinBox->setValue(seconds);
+        QCOMPARE(logLines(window->ui).constLast(), QStringLiteral("Timer: ") + QString::number(milliseconds));
+        QCOMPARE(window->refreshTimer->interval(), milliseconds);
+        QVERIFY(window->refreshTimer->isActive());
+    }
+
+    void everySettingTruncates()
+    {
+        auto window = windowWithSection();
+        if (!window)
+            QSKIP("no POSIX shared memory here");
+        const QList<int> shortByOne = {323, 641, 646, 651};
+        QList<int> deviating;
+        for (int tenths = 1; tenths <= 999; ++tenths) {
+            window->ui->doubleSpinBox->setValue(tenths / 10.0);
+            if (window->refreshTimer->interval() != tenths * 100) {
+                QCOMPARE(window->refreshTimer->interval(), tenths * 100 - 1);
+                deviating << tenths;
+            }
+        }
+        QCOMPARE(deviating, shortByOne);
+    }
+
+    void formGeometry()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        QCOMPARE((QList<QSize>{window.size(), window.minimumSize(), window.maximumSize()}),
+                 (QList<QSize>{{300, 653}, {300, 320}, {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX}}));
+        QCOMPARE((QList<int>{window.ui->plainTextEdit_ip2->maximumHeight(), window.ui->plainTextEdit->maximumHeight()}),
+                 (QList<int>{60, 150}));
+        QCOMPARE(window.ui->scrollArea->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QVERIFY(window.ui->scrollArea->widgetResizable());
+        const QDoubleSpinBox *spinBox = window.ui->doubleSpinBox;
+        QCOMPARE(spinBox->decimals(), 1);
+        QCOMPARE((QList<double>{spinBox->minimum(), spinBox->maximum(), spinBox->singleStep(), spinBox->value()}),
+                 (QList<double>{0.1, 99.9, 0.1, 1.0}));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Telvane"));
+    }
+
+    void gridPositions_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("widget");
+        QTest::addColumn<QList<int>>("position"); // row, column, row span, column span
+        QTest::newRow("Readings") << "gridLayout" << "groupBox" << QList<int>{0, 1, 1, 1};
+        QTest::newRow("Network") << "gridLayout" << "groupBox_2" << QList<int>{1, 1, 1, 1};
+        QTest::newRow("caption") << "gridLayout_3" << "label_refreshtime" << QList<int>{0, 0, 2, 1};
+        QTest::newRow("spin box") << "gridLayout_3" << "doubleSpinBox" << QList<int>{0, 1, 2, 1};
+        QTest::newRow("IPs caption") << "gridLayout_3" << "label_ip2" << QList<int>{4, 0, 1, 1};
+        QTest::newRow("addresses") << "gridLayout_3" << "plainTextEdit_ip2" << QList<int>{4, 1, 1, 1};
+        QTest::newRow("line") << "gridLayout_3" << "line" << QList<int>{5, 0, 1, 2};
+        QTest::newRow("log") << "gridLayout_3" << "plainTextEdit" << QList<int>{6, 0, 1, 2};
+        QTest::newRow("scroll area") << "gridLayout_2" << "scrollArea" << QList<int>{0, 0, 1, 1};
+    }
+
+    void gridPositions()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QString, widget);
+        QFETCH(QList<int>, position);
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        auto *grid = window.findChild<QGridLayout *>(layout);
+        auto *child = window.findChild<QWidget *>(widget);
+        QVERIFY(grid && child);
+        const int index = grid->indexOf(child);
+        QVERIFY(index >= 0);
+        int row, column, rowSpan, columnSpan;
+        grid->getItemPosition(index, &row, &column, &rowSpan, &columnSpan);
+        QCOMPARE((QList<int>{row, column, rowSpan, columnSpan}), position);
+    }
+
+    void spinBoxIgnoresSystemLocale()
+    {
+        const QLocale previous;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        QLocale::setDefault(previous);
+        QCOMPARE(window.ui->doubleSpinBox->text(), QStringLiteral("1.0 s"));
+    }
+
+    void helpMenuHasOnlyAbout()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        QStringList shown; // each menu, then its entries indented
+        for (const QAction *menu : window.menuBar()->actions()) {
+            shown << menu->text();
+            for (const QAction *entry : menu->menu()->actions())
+                shown << QStringLiteral("  ") + entry->text();
+        }
+        QCOMPARE(shown, strings({"Help", "  About"}));
+    }
+
+    void aboutWindowIsOneObject()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        window.ui->actionAbout->trigger();
+        QPointer<QWidget> first = QApplication::activeModalWidget() ? QApplication::activeModalWidget()
+                                                                    : window.aboutWindow;
+        QVERIFY(window.aboutWindow->isVisible());
+        window.aboutWindow->close();
+        QVERIFY(!window.aboutWindow->isVisible());
+        window.ui->actionAbout->trigger();
+        QVERIFY(window.aboutWindow->isVisible());
+        QCOMPARE(window.findChildren<AboutWindow *>().size(), 1);
+        QCOMPARE(first.data(), static_cast<QWidget *>(window.aboutWindow));
+    }
+
+    void logShowsMessageVerbatim_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::newRow("percent") << QStringLiteral("fe80::1%eth0 100% %s %n %d");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("non-ASCII") << QStringLiteral("CPU \u00b0C \u2013 \u00fc");
+    }
+
+    void logShowsMessageVerbatim()
+    {
+        QFETCH(QString, message);
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        const int linesBefore = logLines(window.ui).size();
+        capturedDebug.clear();
+        window.log(message);
+        QCOMPARE(logLines(window.ui).mid(linesBefore), QStringList{message});
+        QCOMPARE(capturedDebug, QStringList{message});
+    }
+
+    void logScrollsBackToNewestLine()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (int i = 0; i < 200; ++i)
+            window.log(QStringLiteral("line %1").arg(i));
+        QScrollBar *bar = window.ui->plainTextEdit->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        bar->setValue(0);
+        window.log(QStringLiteral("newest"));
+        QPlainTextEdit *area = window.ui->plainTextEdit;
+        QVERIFY(bar->value() > 0);
+        QVERIFY(area->viewport()->rect().contains(area->cursorRect()));
+    }
+
+    void logKeepsTypedText()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        QPlainTextEdit *area = window.ui->plainTextEdit;
+        QTextCursor cursor(area->document());
+        cursor.movePosition(QTextCursor::Start);
+        cursor.insertText(QStringLiteral("typed by the user "));
+        area->setTextCursor(cursor); // the user's cursor sits in the middle now
+        window.log(QStringLiteral("next"));
+        QVERIFY(area->toPlainText().startsWith(QStringLiteral("typed by the user initialisation...")));
+        QCOMPARE(logLines(window.ui).constLast(), QStringLiteral("next"));
+        QVERIFY(area->textCursor().atEnd());
+        QVERIFY(!area->textCursor().hasSelection());
+    }
+
+    void logIsBounded()
+    {
+        MainWindow window(environmentFor("/telvane-test-no-such-section"));
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        for (int i = 0; i < 10010; ++i)
+            window.log(QString::number(i));
+        QCOMPARE(window.ui->plainTextEdit->document()->blockCount(), 10000);
+        QCOMPARE(logLines(window.ui).constLast(), QStringLiteral("10009"));
+        QCOMPARE(logLines(window.ui).constFirst(), QStringLiteral("10"));
+    }
 
 private:
-    MainWindowEnvironment environmentFor(const std::string &sectionName) const;
-    std::unique_ptr<MainWindow> windowWithSection();
+    MainWindowEnvironment environmentFor(const std::string &sectionName) const
+    {
+        MainWindowEnvironment environment;
+        environment.sectionName = sectionName;
+        environment.port = 0; // any free port: never the product's
+        environment.addresses = [] { return QList<QHostAddress>(); };
+        return environment;
+    }
+
+    std::unique_ptr<MainWindow> windowWithSection()
+    {
+        section = std::make_unique<ScratchSection>(4096);
+        if (!section->created)
+            return nullptr;
+        return std::make_unique<MainWindow>(environmentFor(section->name));
+    }
 
     std::unique_ptr<ScratchSection> section;
     QtMessageHandler previousHandler = nullptr;
 };
-
-void TestMainWindow::init()
-{
-    capturedDebug.clear();
-    previousHandler = qInstallMessageHandler(captureDebug);
-}
-
-void TestMainWindow::cleanup()
-{
-    qInstallMessageHandler(previousHandler);
-    section.reset();
-}
-
-MainWindowEnvironment TestMainWindow::environmentFor(const std::string &sectionName) const
-{
-    MainWindowEnvironment environment;
-    environment.sectionName = sectionName;
-    environment.port = 0; // any free port: never the product's
-    environment.addresses = [] { return QList<QHostAddress>(); };
-    return environment;
-}
-
-std::unique_ptr<MainWindow> TestMainWindow::windowWithSection()
-{
-    section = std::make_unique<ScratchSection>(4096);
-    if (!section->created)
-        return nullptr;
-    return std::make_unique<MainWindow>(environmentFor(section->name));
-}
-
-void TestMainWindow::slotsInMetaObjectOrder()
-{
-    const QMetaObject &meta = MainWindow::staticMetaObject;
-    QCOMPARE(meta.className(), "MainWindow");
-    QStringList signatures;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod method = meta.method(i);
-        QCOMPARE(method.methodType(), QMetaMethod::Slot);
-        QCOMPARE(method.access(), QMetaMethod::Public);
-        signatures << QString::fromLatin1(method.methodSignature());
-    }
-    const QStringList expected = {
-        QStringLiteral("refresh_data()"),          QStringLiteral("refresh_readings()"),
-        QStringLiteral("refresh_timer_interval()"), QStringLiteral("setIP(QString,int)"),
-        QStringLiteral("sendRequestedHash(QString)"), QStringLiteral("showAboutWindow()"),
-        QStringLiteral("log(QString)"),            QStringLiteral("old_client_connected()"),
-    };
-    QCOMPARE(signatures, expected);
-    QCOMPARE(meta.method(meta.indexOfSlot("setIP(QString,int)")).parameterNames(),
-             (QList<QByteArray>{"ip", "index"}));
-}
-
-void TestMainWindow::missingSection()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    const QStringList expected = startLines + QStringList{
-        QStringLiteral("HWiNFO not running or Shared Memory option is disabled!"),
-        QStringLiteral("Start HWiNFO with Shared Memory option and restart Telvane..."),
-    };
-    QCOMPARE(logLines(window.ui), expected);
-    QCOMPARE(capturedDebug, expected);
-    QVERIFY(!window.network);
-    QVERIFY(!window.refreshTimer);
-    QVERIFY(!window.readingsGrid);
-    QVERIFY(window.ui->plainTextEdit_ip2->toPlainText().isEmpty());
-
-    // The spin box is not connected on this path.
-    window.ui->doubleSpinBox->setValue(2.5);
-    QCOMPARE(logLines(window.ui), expected);
-
-    window.ui->actionAbout->trigger();
-    QVERIFY(window.aboutWindow->isVisible());
-}
-
-void TestMainWindow::unmappableSection()
-{
-    section = std::make_unique<ScratchSection>(0);
-    if (!section->created)
-        QSKIP("no POSIX shared memory here");
-    MainWindow window(environmentFor(section->name));
-    const QStringList expected = startLines + QStringList{
-        QStringLiteral("HWiNFO running..."),
-        QStringLiteral("Could not map fileview of HWiNFO Shared Memory..."),
-        QStringLiteral("Server is shut down..."),
-    };
-    QCOMPARE(logLines(window.ui), expected);
-    QVERIFY(!window.network);
-    QVERIFY(!window.refreshTimer);
-    QVERIFY(window.mappingHandle != section::noHandle);
-}
-
-void TestMainWindow::refusedObjects_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("FIFO") << QStringLiteral("fifo") << startLines + notRunningLines;
-    QTest::newRow("directory") << QStringLiteral("directory") << startLines + notRunningLines;
-    QTest::newRow("object of another user")
-        << QStringLiteral("foreign")
-        << startLines + QStringList{QStringLiteral("HWiNFO's Shared Memory belongs to another user (uid 4242), not read!")}
-            + notRunningLines;
-}
-
-void TestMainWindow::refusedObjects()
-{
-#ifndef __linux__
-    QSKIP("The objects are made as files under /dev/shm");
-#else
-    QFETCH(QString, kind);
-    QFETCH(QStringList, expected);
-    const std::string name = "/telvane-test-refused-" + std::to_string(QCoreApplication::applicationPid());
-    const QByteArray path = "/dev/shm" + QByteArray::fromStdString(name);
-    const auto removeObject = [&path] {
-        unlink(path.constData());
-        rmdir(path.constData());
-    };
-    removeObject();
-    const auto cleanUp = qScopeGuard(removeObject);
-
-    if (kind == QLatin1String("fifo")) {
-        QCOMPARE(mkfifo(path.constData(), 0644), 0);
-    } else if (kind == QLatin1String("directory")) {
-        QCOMPARE(mkdir(path.constData(), 0755), 0);
-    } else {
-        if (geteuid() != 0)
-            QSKIP("Giving an object to another user needs root: run as root to cover this");
-        const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-        QVERIFY(fd >= 0);
-        const bool made = ftruncate(fd, 4096) == 0 && fchown(fd, 4242, 4242) == 0;
-        close(fd);
-        QVERIFY(made);
-    }
-
-    FifoWatchdog watchdog(path);
-    MainWindow window(environmentFor(name));
-    QVERIFY2(!watchdog.finish(), "opening the section blocked until a writer opened it");
-    QCOMPARE(logLines(window.ui), expected);
-    QCOMPARE(capturedDebug, expected);
-    QVERIFY(!window.network);
-    QVERIFY(!window.refreshTimer);
-#endif
-}
-
-void TestMainWindow::presentSectionStartsTimer()
-{
-    auto window = windowWithSection();
-    if (!window)
-        QSKIP("no POSIX shared memory here");
-    const QStringList lines = logLines(window->ui);
-    QCOMPARE(lines.mid(0, 3), startLines + QStringList{QStringLiteral("HWiNFO running...")});
-    QVERIFY(!lines.contains(QStringLiteral("Server is shut down...")));
-    QVERIFY(window->refreshTimer);
-    QVERIFY(window->refreshTimer->isActive());
-    QVERIFY(!window->refreshTimer->isSingleShot());
-    QCOMPARE(window->refreshTimer->interval(), 1000);
-    // The placeholder content was replaced by the readings container.
-    QCOMPARE(window->ui->scrollArea->widget()->layout(), window->readingsGrid);
-}
-
-void TestMainWindow::timerFollowsSpinBox_data()
-{
-    QTest::addColumn<double>("seconds");
-    QTest::addColumn<int>("milliseconds");
-    QTest::newRow("minimum") << 0.1 << 100;
-    QTest::newRow("2.5") << 2.5 << 2500;
-    QTest::newRow("maximum") << 99.9 << 99900;
-    // Truncated, not rounded: one millisecond short of the value times 1000.
-    QTest::newRow("32.3") << 32.3 << 32299;
-    QTest::newRow("64.1") << 64.1 << 64099;
-    QTest::newRow("64.6") << 64.6 << 64599;
-    QTest::newRow("65.1") << 65.1 << 65099;
-}
-
-void TestMainWindow::timerFollowsSpinBox()
-{
-    QFETCH(double, seconds);
-    QFETCH(int, milliseconds);
-    auto window = windowWithSection();
-    if (!window)
-        QSKIP("no POSIX shared memory here");
-    QVERIFY(!capturedDebug.contains(QStringLiteral("Timer: 1000")));
-    window->ui->doubleSpinBox->setValue(seconds);
-    QCOMPARE(logLines(window->ui).constLast(), QStringLiteral("Timer: ") + QString::number(milliseconds));
-    QCOMPARE(window->refreshTimer->interval(), milliseconds);
-    QVERIFY(window->refreshTimer->isActive());
-}
-
-void TestMainWindow::everySettingTruncates()
-{
-    auto window = windowWithSection();
-    if (!window)
-        QSKIP("no POSIX shared memory here");
-    const QList<int> shortByOne = {323, 641, 646, 651};
-    QList<int> deviating;
-    for (int tenths = 1; tenths <= 999; ++tenths) {
-        window->ui->doubleSpinBox->setValue(tenths / 10.0);
-        if (window->refreshTimer->interval() != tenths * 100) {
-            QCOMPARE(window->refreshTimer->interval(), tenths * 100 - 1);
-            deviating << tenths;
-        }
-    }
-    QCOMPARE(deviating, shortByOne);
-}
-
-void TestMainWindow::formGeometry()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    QCOMPARE(window.size(), QSize(300, 653));
-    QCOMPARE(window.minimumSize(), QSize(300, 320));
-    QCOMPARE(window.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
-    QCOMPARE(window.ui->plainTextEdit_ip2->maximumHeight(), 60);
-    QCOMPARE(window.ui->plainTextEdit->maximumHeight(), 150);
-    QCOMPARE(window.ui->scrollArea->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    QVERIFY(window.ui->scrollArea->widgetResizable());
-    const QDoubleSpinBox *spinBox = window.ui->doubleSpinBox;
-    QCOMPARE(spinBox->decimals(), 1);
-    QCOMPARE(spinBox->minimum(), 0.1);
-    QCOMPARE(spinBox->maximum(), 99.9);
-    QCOMPARE(spinBox->singleStep(), 0.1);
-    QCOMPARE(spinBox->value(), 1.0);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Telvane"));
-}
-
-void TestMainWindow::gridPositions_data()
-{
-    QTest::addColumn<QString>("layout");
-    QTest::addColumn<QString>("widget");
-    QTest::addColumn<QList<int>>("position"); // row, column, row span, column span
-    QTest::newRow("Readings") << "gridLayout" << "groupBox" << QList<int>{0, 1, 1, 1};
-    QTest::newRow("Network") << "gridLayout" << "groupBox_2" << QList<int>{1, 1, 1, 1};
-    QTest::newRow("caption") << "gridLayout_3" << "label_refreshtime" << QList<int>{0, 0, 2, 1};
-    QTest::newRow("spin box") << "gridLayout_3" << "doubleSpinBox" << QList<int>{0, 1, 2, 1};
-    QTest::newRow("IPs caption") << "gridLayout_3" << "label_ip2" << QList<int>{4, 0, 1, 1};
-    QTest::newRow("addresses") << "gridLayout_3" << "plainTextEdit_ip2" << QList<int>{4, 1, 1, 1};
-    QTest::newRow("line") << "gridLayout_3" << "line" << QList<int>{5, 0, 1, 2};
-    QTest::newRow("log") << "gridLayout_3" << "plainTextEdit" << QList<int>{6, 0, 1, 2};
-    QTest::newRow("scroll area") << "gridLayout_2" << "scrollArea" << QList<int>{0, 0, 1, 1};
-}
-
-void TestMainWindow::gridPositions()
-{
-    QFETCH(QString, layout);
-    QFETCH(QString, widget);
-    QFETCH(QList<int>, position);
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    auto *grid = window.findChild<QGridLayout *>(layout);
-    auto *child = window.findChild<QWidget *>(widget);
-    QVERIFY(grid && child);
-    const int index = grid->indexOf(child);
-    QVERIFY(index >= 0);
-    int row, column, rowSpan, columnSpan;
-    grid->getItemPosition(index, &row, &column, &rowSpan, &columnSpan);
-    QCOMPARE((QList<int>{row, column, rowSpan, columnSpan}), position);
-}
-
-void TestMainWindow::spinBoxIgnoresSystemLocale()
-{
-    const QLocale previous;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    QLocale::setDefault(previous);
-    QCOMPARE(window.ui->doubleSpinBox->text(), QStringLiteral("1.0 s"));
-}
-
-void TestMainWindow::helpMenuHasOnlyAbout()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    const QList<QAction *> menus = window.menuBar()->actions();
-    QCOMPARE(menus.size(), 1);
-    QCOMPARE(menus.first()->text(), QStringLiteral("Help"));
-    const QList<QAction *> entries = menus.first()->menu()->actions();
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(entries.first()->text(), QStringLiteral("About"));
-}
-
-void TestMainWindow::aboutWindowIsOneObject()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    window.ui->actionAbout->trigger();
-    QPointer<QWidget> first = QApplication::activeModalWidget() ? QApplication::activeModalWidget()
-                                                                : window.aboutWindow;
-    QVERIFY(window.aboutWindow->isVisible());
-    window.aboutWindow->close();
-    QVERIFY(!window.aboutWindow->isVisible());
-    window.ui->actionAbout->trigger();
-    QVERIFY(window.aboutWindow->isVisible());
-    QCOMPARE(window.findChildren<AboutWindow *>().size(), 1);
-    QCOMPARE(first.data(), static_cast<QWidget *>(window.aboutWindow));
-}
-
-void TestMainWindow::logShowsMessageVerbatim_data()
-{
-    QTest::addColumn<QString>("message");
-    QTest::newRow("percent") << QStringLiteral("fe80::1%eth0 100% %s %n %d");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("non-ASCII") << QStringLiteral("CPU \u00b0C \u2013 \u00fc");
-}
-
-void TestMainWindow::logShowsMessageVerbatim()
-{
-    QFETCH(QString, message);
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    const int linesBefore = logLines(window.ui).size();
-    capturedDebug.clear();
-    window.log(message);
-    const QStringList lines = logLines(window.ui);
-    QCOMPARE(lines.size(), linesBefore + 1);
-    QCOMPARE(lines.constLast(), message);
-    QCOMPARE(capturedDebug, QStringList{message});
-}
-
-void TestMainWindow::logScrollsBackToNewestLine()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    for (int i = 0; i < 200; ++i)
-        window.log(QStringLiteral("line %1").arg(i));
-    QScrollBar *bar = window.ui->plainTextEdit->verticalScrollBar();
-    QVERIFY(bar->maximum() > 0);
-    bar->setValue(0);
-    window.log(QStringLiteral("newest"));
-    QPlainTextEdit *area = window.ui->plainTextEdit;
-    QVERIFY(bar->value() > 0);
-    QVERIFY(area->viewport()->rect().contains(area->cursorRect()));
-}
-
-void TestMainWindow::logKeepsTypedText()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    QPlainTextEdit *area = window.ui->plainTextEdit;
-    QTextCursor cursor(area->document());
-    cursor.movePosition(QTextCursor::Start);
-    cursor.insertText(QStringLiteral("typed by the user "));
-    area->setTextCursor(cursor); // the user's cursor sits in the middle now
-    window.log(QStringLiteral("next"));
-    QVERIFY(area->toPlainText().startsWith(QStringLiteral("typed by the user initialisation...")));
-    QCOMPARE(logLines(window.ui).constLast(), QStringLiteral("next"));
-    QVERIFY(area->textCursor().atEnd());
-    QVERIFY(!area->textCursor().hasSelection());
-}
-
-void TestMainWindow::logIsBounded()
-{
-    MainWindow window(environmentFor("/telvane-test-no-such-section"));
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    for (int i = 0; i < 10010; ++i)
-        window.log(QString::number(i));
-    QCOMPARE(window.ui->plainTextEdit->document()->blockCount(), 10000);
-    QCOMPARE(logLines(window.ui).constLast(), QStringLiteral("10009"));
-    QCOMPARE(logLines(window.ui).constFirst(), QStringLiteral("10"));
-}
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"
