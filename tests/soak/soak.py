@@ -657,6 +657,11 @@ def publisher_restarted(args, processes):
     client.close()
 
 
+SCENARIOS = {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
+             'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
+             'restart': restart, 'swap': swap, 'publisher': publisher_soak}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--build', help='build folder holding the programs not named on their own')
@@ -665,8 +670,7 @@ def main():
     parser.add_argument('--churn', help='the section churner (default: BUILD/tests/soak_sectionchurn)')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
-    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'shrink', 'publisher-killed',
-                                             'publisher-restarted', 'restart', 'swap', 'publisher'])
+    parser.add_argument('scenario', choices=list(SCENARIOS))
     parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
                         'swaps (swap, default 10)')
     parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher)')
@@ -683,9 +687,7 @@ def main():
             parser.error('%s is not a program here: build first' % getattr(args, name))
     processes = Processes(args)
     try:
-        {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
-         'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
-         'restart': restart, 'swap': swap, 'publisher': publisher_soak}[args.scenario](args, processes)
+        SCENARIOS[args.scenario](args, processes)
     finally:
         processes.stop()
         processes.logs.cleanup()
