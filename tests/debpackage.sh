@@ -9,15 +9,10 @@
 # Exits 77 (the test's skip code) when the Debian tools are missing.
 set -uo pipefail
 
-if [ $# -ne 3 ]; then
-    echo "usage: $0 BUILD_DIR SOURCE_DIR WORK_DIR" >&2
-    exit 2
-fi
-build="$1"
-source_dir="$2"
-work="$3"
-
-source "$(dirname "${BASH_SOURCE[0]}")/checklib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/scriptlib.sh"
+keep_going=1
+need_args "BUILD_DIR SOURCE_DIR WORK_DIR" "$@"
+build=$1 source_dir=$2 work=$3
 skip_without cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian
 
 rm -rf "$work"
@@ -71,8 +66,5 @@ if grep -q '^E: ' "$work/lintian.txt"; then
     fail "lintian found errors"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
+checks_done
 echo "PASS: $(basename "$package") unpacks, carries ${#expected[@]} expected files, and its telvane-client runs"

@@ -6,9 +6,10 @@
 #
 # usage: endtoend.sh TELVANE-PUBLISH TELVANE TELVANE-CLIENT FIXTURE-TREE
 set -u
-publish=$1 telvane=$2 client=$3 fixture=$4
-
 . "$(dirname "$0")/scriptlib.sh"
+need_args "TELVANE-PUBLISH TELVANE TELVANE-CLIENT FIXTURE-TREE" "$@"
+publish=$1 telvane=$2 client=$3 fixture=$4
+start_work
 
 # Another Telvane or publisher of this machine (a developer's, another build's
 # test) owns the port or the section: skip rather than disturb it.

@@ -13,6 +13,8 @@ fi
 exec unshare -m --propagation private sh -c '
     set -u
     publish="$1"
+    . "$2"
+    keep_going=1
     out="$(mktemp)"
     err="$(mktemp)"
     trap "rm -f \"\$out\" \"\$err\"" EXIT
@@ -23,22 +25,19 @@ exec unshare -m --propagation private sh -c '
     code=$?
     error="$(cat "$err")"
     left="$(ls /dev/shm)"
-    failures=0
-    [ "$code" -eq 1 ] || { echo "FAIL: exit code $code, not 1 ($error)"; failures=1; }
+    [ "$code" -eq 1 ] || fail "exit code $code, not 1 ($error)"
     case "$error" in
     *"cannot publish /telvane-full: no room for a section of"*"(shared memory is full)"*) ;;
-    *) echo "FAIL: message: $error"; failures=1 ;;
+    *) fail "message: $error" ;;
     esac
-    [ "$left" = filler ] || { echo "FAIL: left in /dev/shm: $left"; failures=1; }
+    [ "$left" = filler ] || fail "left in /dev/shm: $left"
     # With room again it publishes.
     rm /dev/shm/filler
     "$publish" --demo --readings 1000 --section /telvane-full --interval 600 > "$out" 2>&1 &
     pid=$!
-    i=0
-    while [ $i -lt 100 ] && ! grep -q publishing "$out"; do sleep 0.1; i=$((i + 1)); done
-    grep -q publishing "$out" || { echo "FAIL: no start with room: $(cat "$out")"; failures=1; }
+    within 10 grep -q publishing "$out" || fail "no start with room: $(cat "$out")"
     kill -TERM $pid; wait $pid
-    [ -z "$(ls /dev/shm)" ] || { echo "FAIL: left after a stop: $(ls /dev/shm)"; failures=1; }
-    [ $failures -eq 0 ] && echo "PASS: a full /dev/shm is refused cleanly: $error"
-    exit $failures
-' sh "$publish"
+    [ -z "$(ls /dev/shm)" ] || fail "left after a stop: $(ls /dev/shm)"
+    checks_done
+    echo "PASS: a full /dev/shm is refused cleanly: $error"
+' sh "$publish" "$(cd "$(dirname "$0")" && pwd)/scriptlib.sh"

@@ -8,6 +8,8 @@
 # usage: runcommand.sh SOURCE-DIR BUILD-DIR   (the build is up to date: the
 # run command only checks it)
 set -u
+. "$(dirname "$0")/scriptlib.sh"
+need_args "SOURCE-DIR BUILD-DIR" "$@"
 source_dir=$1 build_dir=$2
 
 if [ -z "${TELVANE_RUNCOMMAND_INNER:-}" ]; then
@@ -25,7 +27,7 @@ if [ -z "${TELVANE_RUNCOMMAND_INNER:-}" ]; then
         sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
 fi
 
-. "$(dirname "$0")/scriptlib.sh"
+start_work
 # No display: the banner must say the window is offscreen.
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 

@@ -7,30 +7,18 @@
 # Exits 77 (the test's skip code) when the tool is missing or cannot run here.
 set -euo pipefail
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 units|manpages BUILD_DIR PREFIX UNIT_DIR" >&2
-    exit 2
-fi
-what="$1"
-build="$2"
-prefix="$3"
-unitdir="$prefix/$4"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-
-need() {
-    if ! command -v "$1" >/dev/null 2>&1; then
-        echo "SKIP: not installed: $1 (Debian package $2)"
-        exit 77
-    fi
-}
+source "$root/tests/scriptlib.sh"
+keep_going=1
+need_args "units|manpages BUILD_DIR PREFIX UNIT_DIR" "$@"
+what=$1 build=$2 prefix=$3 unitdir="$3/$4"
 
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-source "$root/tests/checklib.sh"
 
 case "$what" in
 units)
-    need systemd-analyze systemd
+    skip_without systemd-analyze:systemd
     units=("$unitdir"/*.service)
     [ -e "${units[0]}" ] || { echo "FAIL: no user unit installed in $unitdir"; exit 1; }
     scratch="$(mktemp -d)"
@@ -57,12 +45,11 @@ units)
         grep -qx 'WantedBy=default.target' "$unit" || fail "$name does not start with the session"
         grep -q '^Restart=on-failure' "$unit" || fail "$name is not restarted on failure"
     done
-    [ "$failures" -eq 0 ] || exit 1
+    checks_done
     echo "PASS: ${#units[@]} user unit(s) verified in $unitdir"
     ;;
 manpages)
-    need man man-db
-    need groff groff-base
+    skip_without man:man-db groff:groff-base
     count=0
     for source in "$root"/docs/man/*.1; do
         page="$prefix/share/man/man1/$(basename "$source").gz" # compressed, as Debian has them
@@ -72,7 +59,7 @@ manpages)
         MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^NAME' || fail "$(basename "$page") shows no NAME section"
         count=$((count + 1))
     done
-    [ "$failures" -eq 0 ] || exit 1
+    checks_done
     echo "PASS: $count manual page(s) installed, shown without warnings"
     ;;
 *)

@@ -6,15 +6,11 @@
 # Exits 77 (the test's skip code) when the tools are not installed.
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-    echo "usage: $0 RESOURCE_SCRIPT WORK_DIR" >&2
-    exit 2
-fi
-rc="$1"
-work="$2"
+source "$(dirname "${BASH_SOURCE[0]}")/scriptlib.sh"
+keep_going=1
+need_args "RESOURCE_SCRIPT WORK_DIR" "$@"
+rc=$1 work=$2
 target=x86_64-w64-mingw32
-
-source "$(dirname "${BASH_SOURCE[0]}")/checklib.sh"
 skip_without "$target-windres:binutils-mingw-w64-x86-64" "$target-as:binutils-mingw-w64-x86-64" \
     "$target-ld:binutils-mingw-w64-x86-64" wrestool:icoutils icotool:icoutils
 
@@ -56,8 +52,5 @@ actual="$(sed -E 's/.*--width=([0-9]+) --height=([0-9]+) --bit-depth=([0-9]+).*/
 wrestool -x --raw --type=24 --name=1 tiny.exe > manifest.xml
 cmp -s manifest.xml "$(dirname "$rc")/telvane.manifest" || fail "the embedded manifest differs from telvane.manifest"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
+checks_done
 echo "PASS: IDI_ICON1 (1033) with five icons and manifest 1 (1033)"

@@ -9,21 +9,20 @@
 # usage: endtoend.sh TELVANE PUBLISH CLIENT HUB [SCREENSHOT.png]   (the programs' paths)
 # Needs root (network namespaces); skips (77) otherwise or without the tools.
 set -u
-[ $# -ge 4 ] || { echo "usage: $0 TELVANE PUBLISH CLIENT HUB [SCREENSHOT.png]" >&2; exit 2; }
-telvane=$(realpath "$1") publish=$(realpath "$2") client=$(realpath "$3") hub=$(realpath "$4") shot=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../scriptlib.sh"
+need_args "TELVANE PUBLISH CLIENT HUB [SCREENSHOT.png]" "$@"
+telvane=$(realpath "$1") publish=$(realpath "$2") client=$(realpath "$3") hub=$(realpath "$4") shot=${5:-}
 
 [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
-for tool in prometheus chromium ip nsenter unshare python3; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
-done
+skip_without prometheus:prometheus chromium:chromium ip:iproute2 nsenter:util-linux unshare:util-linux python3:python3
 # Everything in a network namespace of its own: ports 9881 and 9090 are ours.
 if [ -z "${TELVANE_HUB_INNER:-}" ]; then
     TELVANE_HUB_INNER=1 exec unshare -n sh "$0" "$@"
 fi
 ip link set lo up
 
-. "$here/../scriptlib.sh"
+start_work
 
 # A computer: a namespace holder (network and mount, /dev/shm private) linked
 # to ours by a veth pair, with the demo publisher in it.

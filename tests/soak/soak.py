@@ -24,7 +24,6 @@ import hashlib
 import os
 import random
 import re
-import shutil
 import select
 import signal
 import socket
@@ -104,7 +103,7 @@ class Processes:
         if not wait_until(lambda: os.path.exists(SECTION_FILE) or writer.poll() is not None, 30):
             sys.exit('the writer did not publish %s' % SECTION_FILE)
         if writer.poll() is not None:
-            sys.exit('the writer stopped: ' + self.log('writer'))
+            sys.exit('the writer stopped: ' + self.log_text('writer')[-2000:])
         return writer
 
     def start_publisher(self, readings, telvane_running=False):
@@ -117,17 +116,16 @@ class Processes:
         if not wait_until(lambda: port_listening() or telvane.poll() is not None, 60):
             sys.exit('telvane did not listen on port %d' % PORT)
         if telvane.poll() is not None:
-            sys.exit('telvane stopped: ' + self.log('telvane'))
+            sys.exit('telvane stopped: ' + self.log_text('telvane')[-2000:])
         return telvane
 
-    def log(self, name):
+    def log_text(self, name):
+        """Everything the program wrote so far."""
         with open(os.path.join(self.logs.name, name + '.log'), 'rb') as log:
-            return log.read()[-2000:].decode('utf-8', 'replace')
+            return log.read().decode('utf-8', 'replace')
 
     def log_lines(self, name):
-        """Every line the program wrote so far."""
-        with open(os.path.join(self.logs.name, name + '.log'), 'rb') as log:
-            return log.read().decode('utf-8', 'replace').splitlines()
+        return self.log_text(name).splitlines()
 
     def stop(self):
         for name, process in reversed(self.children):
@@ -190,7 +188,12 @@ class Client:
         self.buffer = b''
 
     def ask(self, hashes):
-        self.socket.sendall(b''.join(b'v2gd::' + h + b';' for h in hashes))
+        self.socket.sendall(request(hashes))
+
+    def values(self, hashes, seconds):
+        """Asks for every hash once; the values answered, by hash."""
+        self.ask(hashes)
+        return {h: v for h, _, v, _ in self.replies(len(hashes), seconds)}
 
     def closed_by_server(self, seconds):
         end = time.monotonic() + seconds
@@ -204,6 +207,10 @@ class Client:
 
     def close(self):
         self.socket.close()
+
+
+def request(hashes):
+    return b''.join(b'v2gd::' + h + b';' for h in hashes)
 
 
 def reading_hash(label, sensor):
@@ -276,13 +283,13 @@ def stuck(args, processes):
     hashes = [reply[0] for reply in catalogue]
     # From now on it only asks, for every reading many times over, and never reads.
     client.socket.setblocking(False)
-    request = b''.join(b'v2gd::' + h + b';' for h in hashes) * 20
+    flood = request(hashes) * 20
     start = time.monotonic()
     samples = []
     sent = 0
     while time.monotonic() - start < args.seconds:
         try:
-            sent += client.socket.send(request)
+            sent += client.socket.send(flood)
         except BlockingIOError:
             time.sleep(0.01)
         elapsed = time.monotonic() - start
@@ -393,22 +400,25 @@ def shrink(args, processes):
     check(received > 0, 'answers kept coming')
 
 
+def watched_publisher(processes, when):
+    """A demo publisher of 40 readings, telvane, and a client that got the
+    catalogue; returns them and the catalogue's hashes."""
+    publisher = processes.start_publisher(40)
+    telvane = processes.start_telvane()
+    client = Client()
+    catalogue = client.replies(40)
+    check(len(catalogue) == 40, 'catalogue before ' + when)
+    return publisher, telvane, client, [reply[0] for reply in catalogue]
+
+
 def publisher_killed(args, processes):
     for how in (signal.SIGKILL, signal.SIGTERM):
-        publisher = processes.start_publisher(40)
-        telvane = processes.start_telvane()
-        client = Client()
-        catalogue = client.replies(40)
-        hashes = [reply[0] for reply in catalogue]
-        check(len(catalogue) == 40, 'catalogue before the publisher goes')
+        publisher, telvane, client, hashes = watched_publisher(processes, 'the publisher goes')
         publisher.send_signal(how)
         publisher.wait(20)
         time.sleep(1.2)  # at least one tick after the last value was written
         client.drain()
-        rounds = []
-        for _ in range(3):
-            client.ask(hashes)
-            rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=3 if how == signal.SIGTERM else 10)})
+        rounds = [client.values(hashes, 3 if how == signal.SIGTERM else 10) for _ in range(3)]
         if how == signal.SIGKILL:
             # Killed, it leaves its section behind: nothing tells it from a monitor whose values stand still.
             check(all(len(r) == 40 for r in rounds), 'after SIGKILL every request is still answered')
@@ -437,7 +447,16 @@ class ChipTree:
         os.makedirs(self.classes)
         os.makedirs(self.proc)
         self.values = {}  # label -> its value in degrees
-        self.flapped = None
+        # A steady chip, and chip A in the slot that swaps between A and B.
+        self.steady = self.put(0, 'steady', 'steady.0', ['Steady %d' % i for i in range(3)])
+        self.put(1, 'swapa', 'swap.1', ['Chip A %d' % i for i in range(4)])
+
+    def swap(self, to_a):
+        """Chip A back (its files are kept) or chip B, with as many readings, in its slot."""
+        if to_a:
+            self.put(1, 'swapa', 'swap.1', [])
+        else:
+            self.put(1, 'swapb', 'swap.2', ['Chip B %d' % i for i in range(4)])
 
     def put(self, slot, name, device, labels):
         """Chip `name` on `device` as hwmon<slot>, one temperature per label."""
@@ -512,21 +531,15 @@ def swap(args, processes):
     """A chip swapped for another with as many readings, under a Telvane that
     looks once a second: no reply may carry one reading's value under
     another's label."""
-    work = tempfile.mkdtemp(prefix='telvane-swap-')
-    try:
+    with tempfile.TemporaryDirectory(prefix='telvane-swap-', ignore_cleanup_errors=True) as work:
         chips = ChipTree(work)
-        chips.put(0, 'steady', 'steady.0', ['Steady %d' % i for i in range(3)])
-        chips.put(1, 'swapa', 'swap.1', ['Chip A %d' % i for i in range(4)])
         # Refreshed often, so that a reading that went is held for a fifth of
         # Telvane's tick at most: whatever changes must wait for the gate.
         start_tree_publisher(processes, chips, 0.05)
         telvane = processes.start_telvane()
         checked, wrong = 0, []
         for number in range(args.count):
-            if number % 2:
-                chips.put(1, 'swapa', 'swap.1', [])
-            else:
-                chips.put(1, 'swapb', 'swap.2', ['Chip B %d' % i for i in range(4)])
+            chips.swap(number % 2)
             end = time.monotonic() + 5
             while time.monotonic() < end:
                 seen, bad = watch_once(chips)
@@ -536,26 +549,18 @@ def swap(args, processes):
         check(not wrong, 'no reply mislabelled after %d same-count swaps %s' % (args.count, wrong[:5] or ''))
         check(checked > 20 * args.count, 'replies kept coming (%d)' % checked)
         check(telvane.poll() is None, 'telvane still runs')
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def restart(args, processes):
     """The publisher killed and started again under a running Telvane: a client
     watching it keeps getting new values, served from the section taken over."""
-    publisher = processes.start_publisher(40)
-    telvane = processes.start_telvane()
-    client = Client()
-    catalogue = client.replies(40)
-    hashes = [reply[0] for reply in catalogue]
-    check(len(catalogue) == 40, 'catalogue before the restart')
+    publisher, telvane, client, hashes = watched_publisher(processes, 'the restart')
 
     def values_for(seconds):
         seen = []
         end = time.monotonic() + seconds
         while time.monotonic() < end:
-            client.ask(hashes)
-            seen.append({h: v for h, _, v, _ in client.replies(40, seconds=5)})
+            seen.append(client.values(hashes, 5))
         return seen
 
     publisher.send_signal(signal.SIGKILL)  # a crash; the service manager starts it again
@@ -563,10 +568,8 @@ def restart(args, processes):
     frozen = values_for(2.5)[-1]
     second = processes.start('publisher-again', [processes.programs.publish, '--demo',
                                                  '--readings', '40'])
-    wait_until(lambda: b'publishing' in open(os.path.join(processes.logs.name, 'publisher-again.log'), 'rb').read(),
-               20)
-    check(b'taking over' in open(os.path.join(processes.logs.name, 'publisher-again.log'), 'rb').read(),
-          'the new publisher took the section over')
+    wait_until(lambda: 'publishing' in processes.log_text('publisher-again'), 20)
+    check('taking over' in processes.log_text('publisher-again'), 'the new publisher took the section over')
     after = values_for(4)
     changed = [round_ for round_ in after[1:] if round_ != frozen]
     check(len(after) >= 3 and all(len(round_) == 40 for round_ in after),
@@ -581,11 +584,8 @@ def publisher_soak(args, processes):
     """A chip tree that keeps changing (swaps, devices that come and go on new
     addresses, flapping attributes) under Telvane and a watching client: no
     mislabelled reply, and the publisher's memory stays flat."""
-    work = tempfile.mkdtemp(prefix='telvane-soak-tree-')
-    try:
+    with tempfile.TemporaryDirectory(prefix='telvane-soak-tree-', ignore_cleanup_errors=True) as work:
         chips = ChipTree(work)
-        steady = chips.put(0, 'steady', 'steady.0', ['Steady %d' % i for i in range(3)])
-        chips.put(1, 'swapa', 'swap.1', ['Chip A %d' % i for i in range(4)])
         publisher = start_tree_publisher(processes, chips, 0.5)
         telvane = processes.start_telvane()
         pick = random.Random(11)
@@ -600,17 +600,14 @@ def publisher_soak(args, processes):
                     restore = None
                 action = pick.choice(['swap', 'plug', 'unplug', 'flap'])
                 if action == 'swap':
-                    if changes % 2:
-                        chips.put(1, 'swapa', 'swap.1', [])
-                    else:
-                        chips.put(1, 'swapb', 'swap.2', ['Chip B %d' % i for i in range(4)])
+                    chips.swap(changes % 2)
                 elif action == 'plug':
                     plugged += 1  # a new bus address each time
                     chips.put(2, 'usbtemp', 'usb-%d' % plugged, ['USB %d probe %d' % (plugged, i) for i in range(2)])
                 elif action == 'unplug':
                     chips.remove(2)
                 else:
-                    restore = chips.flap(steady)
+                    restore = chips.flap(chips.steady)
                 changes += 1
                 next_change = now + pick.uniform(2.0, 4.0)
             seen, bad = watch_once(chips, 1.0)
@@ -628,17 +625,11 @@ def publisher_soak(args, processes):
             settled = [kib for elapsed, kib in samples if elapsed >= args.seconds / 3]
             growth = settled[-1] - settled[0]
             check(growth <= 1024, 'publisher memory flat: %+d KiB over the last two thirds' % growth)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def publisher_restarted(args, processes):
-    publisher = processes.start_publisher(40)
-    telvane = processes.start_telvane()
-    client = Client()
-    catalogue = client.replies(40)
-    hashes = sorted(reply[0] for reply in catalogue)
-    check(len(catalogue) == 40, 'catalogue before the publisher stops')
+    publisher, telvane, client, hashes = watched_publisher(processes, 'the publisher stops')
+    hashes.sort()
     client.ask(hashes)
     check(len(client.replies(40, seconds=10)) == 40, 'the watching client is answered')
 
@@ -657,16 +648,18 @@ def publisher_restarted(args, processes):
     processes.start_publisher(40, telvane_running=True)
     again = client.replies(40, seconds=15)
     check(sorted(reply[0] for reply in again) == hashes, 'the catalogue comes again, with the same hashes')
-    rounds = []
-    for _ in range(3):
-        client.ask(hashes)
-        rounds.append({h: v for h, _, v, _ in client.replies(40, seconds=10)})
+    rounds = [client.values(hashes, 10) for _ in range(3)]
     check(all(len(r) == 40 for r in rounds), 'every request is answered again')
     check(rounds[0] != rounds[2], 'the values move again')
     lines = processes.log_lines('telvane')
     check(lines.count("HWiNFO running...") == 2, 'telvane opened the section at start-up and once again')
     check(telvane.poll() is None, 'telvane still runs')
     client.close()
+
+
+SCENARIOS = {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
+             'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
+             'restart': restart, 'swap': swap, 'publisher': publisher_soak}
 
 
 def main():
@@ -677,8 +670,7 @@ def main():
     parser.add_argument('--churn', help='the section churner (default: BUILD/tests/soak_sectionchurn)')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
-    parser.add_argument('scenario', choices=['connections', 'stuck', 'churn', 'shrink', 'publisher-killed',
-                                             'publisher-restarted', 'restart', 'swap', 'publisher'])
+    parser.add_argument('scenario', choices=list(SCENARIOS))
     parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
                         'swaps (swap, default 10)')
     parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher)')
@@ -695,9 +687,7 @@ def main():
             parser.error('%s is not a program here: build first' % getattr(args, name))
     processes = Processes(args)
     try:
-        {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
-         'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
-         'restart': restart, 'swap': swap, 'publisher': publisher_soak}[args.scenario](args, processes)
+        SCENARIOS[args.scenario](args, processes)
     finally:
         processes.stop()
         processes.logs.cleanup()

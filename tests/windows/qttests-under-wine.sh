@@ -6,14 +6,11 @@
 # Exits 77 (the test's skip code) when there is no Windows build or no Wine.
 set -uo pipefail
 
-if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-    echo "usage: $0 WINDOWS_BUILD WORK_DIR [WHY_THERE_IS_NONE]" >&2
-    exit 2
-fi
-build="$1"
-work="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../scriptlib.sh"
 source "$here/winecommon.sh"
+need_args "WINDOWS_BUILD WORK_DIR [WHY_THERE_IS_NONE]" "$@"
+build=$1 work=$2
 
 if [ ! -f "$build/CTestTestfile.cmake" ]; then
     echo "SKIP: no Windows build in $build${3:+: $3}"

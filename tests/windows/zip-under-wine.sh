@@ -14,16 +14,15 @@
 # Exits 77 (the test's skip code) when the zip or a tool is missing.
 set -uo pipefail
 
-if [ $# -lt 3 ] || [ $# -gt 4 ]; then
-    echo "usage: $0 ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]" >&2
-    exit 2
-fi
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../scriptlib.sh"
+keep_going=1
+need_args "ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]" "$@"
 # Absolute, since the checks run from the unpacked folder.
 zip="$(realpath -m "$1")"
 client="$(realpath -m "$2")"
 work="$(realpath -m "$3")"
 screenshot="${4:+$(realpath -m "$4")}"
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 if [ ! -f "$zip" ]; then
     echo "SKIP: $zip was not built: the Windows build needs the cached Qt for MinGW (scripts/windows-qt.sh), then a new cmake run"
@@ -40,8 +39,6 @@ if [ -n "${missing// /}" ]; then
     exit 77
 fi
 wine_enter_namespace "$0" "$@" || exit $?
-
-source "$here/../checklib.sh"
 
 mkdir -p "$work"
 logs="$work/logs"
