@@ -50,18 +50,15 @@ class FakeTelvane : public QObject
 public:
     explicit FakeTelvane(const QVector<FakeReading> &catalogue = smallCatalogue, bool answers = false)
     {
-        connect(&network, &Network::client_connected, this, [this, catalogue] {
-            for (const FakeReading &reading : catalogue)
-                network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
-        });
-        connect(&network, &Network::requestedHash, this, [this, catalogue, answers](const QString &hash) {
-            if (!answers)
-                return;
+        const auto send = [this, catalogue](bool all, const QString &hash) {
             for (const FakeReading &reading : catalogue) {
-                if (reading.hash == hash)
+                if (all || reading.hash == hash)
                     network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
             }
-        });
+        };
+        connect(&network, &Network::client_connected, this, [send] { send(true, QString()); });
+        if (answers)
+            connect(&network, &Network::requestedHash, this, [send](const QString &hash) { send(false, hash); });
         serveOnLoopback(network);
     }
     QString port() const { return QString::number(network.listeningPort()); }
