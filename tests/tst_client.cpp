@@ -50,18 +50,15 @@ class FakeTelvane : public QObject
 public:
     explicit FakeTelvane(const QVector<FakeReading> &catalogue = smallCatalogue, bool answers = false)
     {
-        connect(&network, &Network::client_connected, this, [this, catalogue] {
-            for (const FakeReading &reading : catalogue)
-                network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
-        });
-        connect(&network, &Network::requestedHash, this, [this, catalogue, answers](const QString &hash) {
-            if (!answers)
-                return;
+        const auto send = [this, catalogue](bool all, const QString &hash) {
             for (const FakeReading &reading : catalogue) {
-                if (reading.hash == hash)
+                if (all || reading.hash == hash)
                     network.sendReading(reading.hash, reading.label, reading.value, reading.unit);
             }
-        });
+        };
+        connect(&network, &Network::client_connected, this, [send] { send(true, QString()); });
+        if (answers)
+            connect(&network, &Network::requestedHash, this, [send](const QString &hash) { send(false, hash); });
         serveOnLoopback(network);
     }
     QString port() const { return QString::number(network.listeningPort()); }
@@ -113,6 +110,34 @@ bool waitForExit(QProcess &process)
     return finished.wait(10000);
 }
 
+// How a run of the client ended; code -1 when it did not end in time.
+struct Run
+{
+    int code = -1;
+    QString errors;
+    QByteArray output;
+    QStringList lines;
+};
+
+// `arguments` as one line, split at spaces, or as a list.
+Run runClient(const QStringList &arguments)
+{
+    QProcess client;
+    client.start(clientProgram, arguments);
+    if (!waitForExit(client))
+        return {};
+    const QByteArray output = client.readAllStandardOutput();
+    return {client.exitCode(), QString::fromUtf8(client.readAllStandardError()), output,
+            QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts)};
+}
+Run runClient(const QString &arguments) { return runClient(arguments.split(QLatin1Char(' '))); }
+
+// A row of a table of two text columns.
+void addRow(const char *name, const char *first, const char *second)
+{
+    QTest::newRow(name) << QString::fromUtf8(first) << QString::fromUtf8(second);
+}
+
 ReadingRow row(const QString &hash, double value)
 {
     return ReadingRow{hash, hash.left(1), value, QString(), false};
@@ -153,11 +178,9 @@ private slots:
 void TestClient::printsTheCatalogueAsATable()
 {
     FakeTelvane server;
-    QProcess client;
-    client.start(clientProgram, {QStringLiteral("127.0.0.1"), QStringLiteral("--port"), server.port(), QStringLiteral("--hashes")});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), 0);
-    QCOMPARE(stdoutLines(client), (QStringList{QStringLiteral("Hash      Label       Value  Unit"),
+    const Run run = runClient(QStringLiteral("127.0.0.1 --port %1 --hashes").arg(server.port()));
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.lines, (QStringList{QStringLiteral("Hash      Label       Value  Unit"),
                                                QStringLiteral("a1a1a1a1  Board Temp     52  °C"),
                                                QStringLiteral("b2b2b2b2  Fan::1       1250  RPM"),
                                                QStringLiteral("c3c3c3c3  Vcore       1.213  V")}));
@@ -168,7 +191,7 @@ void TestClient::replacedClientExitsWithItsOwnCode()
     FakeTelvane server;
     QSignalSpy requests(&server.network, &Network::requestedHash);
     QProcess watcher;
-    watcher.start(clientProgram, {QStringLiteral("--port"), server.port(), QStringLiteral("--watch"), QStringLiteral("--json")});
+    watcher.start(clientProgram, QStringLiteral("--port %1 --watch --json").arg(server.port()).split(QLatin1Char(' ')));
     // The watcher asks for every reading of the catalogue again.
     QTRY_VERIFY_WITH_TIMEOUT(requests.count() >= 3, 10000);
     QCOMPARE(requests.at(0).at(0).toString(), hashA);
@@ -190,52 +213,41 @@ void TestClient::refusedConnectionIsReportedAtOnce()
 {
     const quint16 port = unusedPort();
     QVERIFY(port != 0);
-    QProcess client;
     QElapsedTimer clock;
     clock.start();
-    client.start(clientProgram, {QStringLiteral("--port"), QString::number(port)});
-    QVERIFY(waitForExit(client));
+    const Run run = runClient(QStringLiteral("--port %1").arg(port));
     qInfo("refused after %lld ms", clock.elapsed());
-    QCOMPARE(client.exitCode(), 3);
-    QVERIFY(QString::fromUtf8(client.readAllStandardError()).contains(QStringLiteral("connection refused")));
+    QCOMPARE(run.code, 3);
+    QVERIFY(run.errors.contains(QStringLiteral("connection refused")));
     // Loosely: a refusal is no time-out (which would take 5 s).
     QVERIFY(clock.elapsed() < 4000);
 }
 
 void TestClient::badOptions_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("arguments"); // split at spaces
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")} << QStringLiteral("Unknown option");
-    QTest::newRow("port zero") << QStringList{QStringLiteral("--port"), QStringLiteral("0")} << QStringLiteral("--port wants");
-    QTest::newRow("port too big") << QStringList{QStringLiteral("-p"), QStringLiteral("70000")} << QStringLiteral("--port wants");
-    QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("http")}
-                                       << QStringLiteral("--port wants");
-    QTest::newRow("settle too short") << QStringList{QStringLiteral("--settle"), QStringLiteral("1")}
-                                      << QStringLiteral("--settle wants");
-    QTest::newRow("two hosts") << QStringList{QStringLiteral("a"), QStringLiteral("b")} << QStringLiteral("only one host");
-    QTest::newRow("two ports") << QStringList{QStringLiteral("[::1]:9000"), QStringLiteral("--port"), QStringLiteral("9001")}
-                               << QStringLiteral("two ports given");
-    QTest::newRow("port after host not a number") << QStringList{QStringLiteral("host:http")}
-                                                  << QStringLiteral("the port wants a number");
-    QTest::newRow("unclosed bracket") << QStringList{QStringLiteral("[::1:8881")}
-                                      << QStringLiteral("lacks the closing bracket");
-    QTest::newRow("deadline too short") << QStringList{QStringLiteral("--deadline"), QStringLiteral("5")}
-                                        << QStringLiteral("--deadline wants");
-    QTest::newRow("reconnect without watch") << QStringList{QStringLiteral("--reconnect")}
-                                             << QStringLiteral("only makes sense with --watch");
+    addRow("unknown option", "--frobnicate", "Unknown option");
+    addRow("port zero", "--port 0", "--port wants");
+    addRow("port too big", "-p 70000", "--port wants");
+    addRow("port not a number", "--port http", "--port wants");
+    addRow("settle too short", "--settle 1", "--settle wants");
+    addRow("two hosts", "a b", "only one host");
+    addRow("two ports", "[::1]:9000 --port 9001", "two ports given");
+    addRow("port after host not a number", "host:http", "the port wants a number");
+    addRow("unclosed bracket", "[::1:8881", "lacks the closing bracket");
+    addRow("deadline too short", "--deadline 5", "--deadline wants");
+    addRow("reconnect without watch", "--reconnect", "only makes sense with --watch");
 }
 
 void TestClient::badOptions()
 {
-    QFETCH(QStringList, arguments);
+    QFETCH(QString, arguments);
     QFETCH(QString, message);
-    QProcess client;
-    client.start(clientProgram, arguments);
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), 2);
-    QVERIFY(QString::fromUtf8(client.readAllStandardError()).contains(message));
+    const Run run = runClient(arguments);
+    QCOMPARE(run.code, 2);
+    QVERIFY(run.errors.contains(message));
 }
 
 void TestClient::oneRequestPerReadingInFlight()
@@ -296,18 +308,15 @@ void TestClient::notFiniteValuesAreReadings()
         {hashC, QStringLiteral("Floor"), QStringLiteral("-inf"), QStringLiteral("W")},
     };
     FakeTelvane server(catalogue);
-    QProcess table;
-    table.start(clientProgram, {QStringLiteral("--port"), server.port()});
-    QVERIFY(waitForExit(table));
-    QCOMPARE(table.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(table.readAllStandardError()), QString());
-    QCOMPARE(stdoutLines(table), (QStringList{QStringLiteral("Label  Value  Unit"), QStringLiteral("Ratio    nan  x"),
+    const Run table = runClient(QStringLiteral("--port %1").arg(server.port()));
+    QCOMPARE(table.code, 0);
+    QCOMPARE(table.errors, QString());
+    QCOMPARE(table.lines, (QStringList{QStringLiteral("Label  Value  Unit"), QStringLiteral("Ratio    nan  x"),
                                               QStringLiteral("Peak     inf  W"), QStringLiteral("Floor   -inf  W")}));
 
     FakeTelvane answering(catalogue, true);
     QProcess json;
-    json.start(clientProgram, {QStringLiteral("--port"), answering.port(), QStringLiteral("--watch"),
-                               QStringLiteral("--json")});
+    json.start(clientProgram, QStringLiteral("--port %1 --watch --json").arg(answering.port()).split(QLatin1Char(' ')));
     // The catalogue and then answers, tick after tick, none of them a complaint.
     QTRY_VERIFY_WITH_TIMEOUT(json.bytesAvailable() > 2000, 10000);
     json.kill();
@@ -327,11 +336,9 @@ void TestClient::oneShotWaitsForASlowCatalogue()
     for (const FakeReading &reading : smallCatalogue)
         catalogue += replyBytes(reading);
     OtherServer slow(catalogue, 1500);
-    QProcess client;
-    client.start(clientProgram, {QStringLiteral("--port"), slow.port(), QStringLiteral("--settle"), QStringLiteral("300")});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), 0);
-    QCOMPARE(stdoutLines(client).size(), 4);
+    const Run run = runClient(QStringLiteral("--port %1 --settle 300").arg(slow.port()));
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.lines.size(), 4);
 }
 
 void TestClient::tricklingServerMeetsTheDeadline()
@@ -339,14 +346,11 @@ void TestClient::tricklingServerMeetsTheDeadline()
     FakeReading endless = smallCatalogue.first();
     endless.label = QStringLiteral("Endless ");
     OtherServer trickler(replyBytes(endless).chopped(1), 0, "x");
-    QProcess client;
     // The first-bytes timeout far off, so that a stalled machine cannot let it
     // fire first: only the deadline may end this run.
-    client.start(clientProgram, {QStringLiteral("--port"), trickler.port(), QStringLiteral("--deadline"),
-                                 QStringLiteral("1500"), QStringLiteral("--timeout"), QStringLiteral("60000")});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), 1);
-    QVERIFY(QString::fromUtf8(client.readAllStandardError()).contains(QStringLiteral("still sending after 1500 ms")));
+    const Run run = runClient(QStringLiteral("--port %1 --deadline 1500 --timeout 60000").arg(trickler.port()));
+    QCOMPARE(run.code, 1);
+    QVERIFY(run.errors.contains(QStringLiteral("still sending after 1500 ms")));
 }
 
 void TestClient::serverBytesInComplaintsAreEscaped_data()
@@ -369,11 +373,9 @@ void TestClient::serverBytesInComplaintsAreEscaped()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     OtherServer server(sent);
-    QProcess client;
-    client.start(clientProgram, {QStringLiteral("--port"), server.port()});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), exitCode);
-    const QString errors = QString::fromUtf8(client.readAllStandardError());
+    const Run run = runClient(QStringLiteral("--port %1").arg(server.port()));
+    QCOMPARE(run.code, exitCode);
+    const QString &errors = run.errors;
     QVERIFY2(!errors.contains(QChar(0x1b)) && !errors.contains(QChar(0x07)), qPrintable(errors));
     QVERIFY2(errors.contains(message), qPrintable(errors));
     QVERIFY(!errors.contains(QStringLiteral("is the sensor monitor running")));
@@ -406,26 +408,21 @@ void TestClient::hostWithPort()
 {
     QFETCH(QString, host);
     FakeTelvane server;
-    QProcess client;
-    client.start(clientProgram, {host.arg(server.port())});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(QString::fromUtf8(client.readAllStandardError()), QString());
-    QCOMPARE(client.exitCode(), 0);
-    QCOMPARE(stdoutLines(client).size(), 4);
+    const Run run = runClient(host.arg(server.port()));
+    QCOMPARE(run.errors, QString());
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.lines.size(), 4);
 }
 
 void TestClient::filterMatchingNothing()
 {
     FakeTelvane server;
-    QProcess client;
-    client.start(clientProgram, {QStringLiteral("--port"), server.port(), QStringLiteral("--filter"),
-                                 QStringLiteral("gpu")});
-    QVERIFY(waitForExit(client));
-    QCOMPARE(client.exitCode(), 6);
-    QCOMPARE(QString::fromUtf8(client.readAllStandardError()).trimmed(),
+    const Run run = runClient(QStringLiteral("--port %1 --filter gpu").arg(server.port()));
+    QCOMPARE(run.code, 6);
+    QCOMPARE(run.errors.trimmed(),
              QStringLiteral("telvane-client: none of the 3 readings of 127.0.0.1 port %1 has \"gpu\" in its label")
                  .arg(server.port()));
-    QCOMPARE(client.readAllStandardOutput(), QByteArray());
+    QCOMPARE(run.output, QByteArray());
 }
 
 void TestClient::tables_data()
@@ -479,19 +476,19 @@ void TestClient::hostPortParsing_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("parsed"); // "host|port|given" or "error"
 
-    QTest::newRow("name") << QStringLiteral("telvane.lan") << QStringLiteral("telvane.lan|8881|0");
-    QTest::newRow("name:port") << QStringLiteral("telvane.lan:9000") << QStringLiteral("telvane.lan|9000|1");
-    QTest::newRow("IPv4:port") << QStringLiteral("192.168.1.20:8882") << QStringLiteral("192.168.1.20|8882|1");
-    QTest::newRow("bare IPv6") << QStringLiteral("fe80::1") << QStringLiteral("fe80::1|8881|0");
-    QTest::newRow("IPv6 in brackets") << QStringLiteral("[::1]") << QStringLiteral("::1|8881|0");
-    QTest::newRow("[IPv6]:port") << QStringLiteral("[2001:db8::7]:8000") << QStringLiteral("2001:db8::7|8000|1");
-    QTest::newRow("spaces around") << QStringLiteral(" host:1 ") << QStringLiteral("host|1|1");
-    QTest::newRow("port zero") << QStringLiteral("host:0") << QStringLiteral("error");
-    QTest::newRow("port too big") << QStringLiteral("host:65536") << QStringLiteral("error");
-    QTest::newRow("empty port") << QStringLiteral("host:") << QStringLiteral("error");
-    QTest::newRow("empty host") << QStringLiteral(":8881") << QStringLiteral("error");
-    QTest::newRow("empty brackets") << QStringLiteral("[]:8881") << QStringLiteral("error");
-    QTest::newRow("junk after brackets") << QStringLiteral("[::1]x") << QStringLiteral("error");
+    addRow("name", "telvane.lan", "telvane.lan|8881|0");
+    addRow("name:port", "telvane.lan:9000", "telvane.lan|9000|1");
+    addRow("IPv4:port", "192.168.1.20:8882", "192.168.1.20|8882|1");
+    addRow("bare IPv6", "fe80::1", "fe80::1|8881|0");
+    addRow("IPv6 in brackets", "[::1]", "::1|8881|0");
+    addRow("[IPv6]:port", "[2001:db8::7]:8000", "2001:db8::7|8000|1");
+    addRow("spaces around", " host:1 ", "host|1|1");
+    addRow("port zero", "host:0", "error");
+    addRow("port too big", "host:65536", "error");
+    addRow("empty port", "host:", "error");
+    addRow("empty host", ":8881", "error");
+    addRow("empty brackets", "[]:8881", "error");
+    addRow("junk after brackets", "[::1]x", "error");
 }
 
 void TestClient::hostPortParsing()

@@ -62,50 +62,34 @@ void TestReplyParser::oneReply_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected");
 
-    const QString degrees = QStringLiteral("°C");
-    QTest::newRow("catalogue, format g") << reply(hashA, QStringLiteral("Board Temp"), "52", degrees)
-                                         << QStringLiteral("a1a1|Board Temp|52|°C");
-    QTest::newRow("tick, format f") << reply(hashA, QStringLiteral("Fan 1"), "1262.000000", QStringLiteral("RPM"))
-                                    << QStringLiteral("a1a1|Fan 1|1262|RPM");
-    QTest::newRow("exponent") << reply(hashA, QStringLiteral("Clock"), "1.23457e+06", QStringLiteral("Hz"))
-                              << QStringLiteral("a1a1|Clock|1234570|Hz");
-    QTest::newRow("negative, empty unit") << reply(hashA, QStringLiteral("Offset"), "-5.5", QString())
-                                          << QStringLiteral("a1a1|Offset|-5.5|");
-    QTest::newRow("-inf") << reply(hashA, QStringLiteral("Floor"), "-inf", QStringLiteral("W"))
-                          << QStringLiteral("a1a1|Floor|-inf|W");
-    QTest::newRow("infinity is no spelling of Telvane's") << reply(hashA, QStringLiteral("Peak"), "Infinity", QStringLiteral("W"))
-                                                          << QStringLiteral("skipped: reply without a numeric value");
-    QTest::newRow("empty label") << reply(hashA, QString(), "1", QStringLiteral("V")) << QStringLiteral("a1a1||1|V");
-    QTest::newRow(":: in label") << reply(hashA, QStringLiteral("CPU::Core 1"), "45", degrees)
-                                 << QStringLiteral("a1a1|CPU::Core 1|45|°C");
-    QTest::newRow(":: and a number in label") << reply(hashA, QStringLiteral("Core::1::Temp"), "45", degrees)
-                                              << QStringLiteral("a1a1|Core::1::Temp|45|°C");
-    QTest::newRow("label ends in a colon") << reply(hashA, QStringLiteral("Ratio:"), "2", QStringLiteral("x"))
-                                           << QStringLiteral("a1a1|Ratio:|2|x");
-    QTest::newRow("; in label") << reply(hashA, QStringLiteral("In;Out"), "3", QStringLiteral("A"))
-                                << QStringLiteral("a1a1|In;Out|3|A");
-    QTest::newRow(":: in unit") << reply(hashA, QStringLiteral("Speed"), "7", QStringLiteral("m::s"))
-                                << QStringLiteral("a1a1|Speed|7|m::s");
-    QTest::newRow("; in unit") << reply(hashA, QStringLiteral("Flow"), "8", QStringLiteral("l;h"))
-                               << QStringLiteral("a1a1|Flow|8|l;h");
-    QTest::newRow("unit begins with a colon") << reply(hashA, QStringLiteral("Odd"), "9", QStringLiteral(":x"))
-                                              << QStringLiteral("a1a1|Odd|9|:x");
-    QTest::newRow("unit is ;;") << reply(hashA, QStringLiteral("Semi"), "1", QStringLiteral(";;"))
-                                << QStringLiteral("a1a1|Semi|1|;;");
-    QTest::newRow("UTF-8 label") << reply(hashA, QStringLiteral("Température 温度 ✓"), "41.5", degrees)
-                                 << QStringLiteral("a1a1|Température 温度 ✓|41.5|°C");
+    const auto add = [](const char *name, const char *label, const QByteArray &value, const char *unit,
+                        const char *expected) {
+        QTest::newRow(name) << reply(hashA, QString::fromUtf8(label), value, QString::fromUtf8(unit))
+                            << QString::fromUtf8(expected);
+    };
+    add("catalogue, format g", "Board Temp", "52", "°C", "a1a1|Board Temp|52|°C");
+    add("tick, format f", "Fan 1", "1262.000000", "RPM", "a1a1|Fan 1|1262|RPM");
+    add("exponent", "Clock", "1.23457e+06", "Hz", "a1a1|Clock|1234570|Hz");
+    add("negative, empty unit", "Offset", "-5.5", "", "a1a1|Offset|-5.5|");
+    add("-inf", "Floor", "-inf", "W", "a1a1|Floor|-inf|W");
+    add("infinity is no spelling of Telvane's", "Peak", "Infinity", "W", "skipped: reply without a numeric value");
+    add("empty label", "", "1", "V", "a1a1||1|V");
+    add(":: in label", "CPU::Core 1", "45", "°C", "a1a1|CPU::Core 1|45|°C");
+    add(":: and a number in label", "Core::1::Temp", "45", "°C", "a1a1|Core::1::Temp|45|°C");
+    add("label ends in a colon", "Ratio:", "2", "x", "a1a1|Ratio:|2|x");
+    add("; in label", "In;Out", "3", "A", "a1a1|In;Out|3|A");
+    add(":: in unit", "Speed", "7", "m::s", "a1a1|Speed|7|m::s");
+    add("; in unit", "Flow", "8", "l;h", "a1a1|Flow|8|l;h");
+    add("unit begins with a colon", "Odd", "9", ":x", "a1a1|Odd|9|:x");
+    add("unit is ;;", "Semi", "1", ";;", "a1a1|Semi|1|;;");
+    add("UTF-8 label", "Température 温度 ✓", "41.5", "°C", "a1a1|Température 温度 ✓|41.5|°C");
+    add("value not a number", "Fan", "N/A", "RPM", "skipped: reply without a numeric value");
+    add("value nan, a reading all the same", "Fan", "nan", "RPM", "a1a1|Fan|nan|RPM");
+    add("value inf, a reading all the same", "Fan", "inf", "RPM", "a1a1|Fan|inf|RPM");
+    add("value with a comma", "Fan", "1,5", "V", "skipped: reply without a numeric value");
+    add("empty value", "Fan", "", "V", "skipped: reply without a numeric value");
     QTest::newRow("upper-case hash") << reply(hashA.toUpper(), QStringLiteral("X"), "1", QString())
                                      << QStringLiteral("a1a1|X|1|");
-    QTest::newRow("value not a number") << reply(hashA, QStringLiteral("Fan"), "N/A", QStringLiteral("RPM"))
-                                        << QStringLiteral("skipped: reply without a numeric value");
-    QTest::newRow("value nan, a reading all the same") << reply(hashA, QStringLiteral("Fan"), "nan", QStringLiteral("RPM"))
-                                                  << QStringLiteral("a1a1|Fan|nan|RPM");
-    QTest::newRow("value inf, a reading all the same") << reply(hashA, QStringLiteral("Fan"), "inf", QStringLiteral("RPM"))
-                                                  << QStringLiteral("a1a1|Fan|inf|RPM");
-    QTest::newRow("value with a comma") << reply(hashA, QStringLiteral("Fan"), "1,5", QStringLiteral("V"))
-                                        << QStringLiteral("skipped: reply without a numeric value");
-    QTest::newRow("empty value") << reply(hashA, QStringLiteral("Fan"), "", QStringLiteral("V"))
-                                 << QStringLiteral("skipped: reply without a numeric value");
     QTest::newRow("no terminator") << QByteArray("v2sd::" + hashA + "::Board::52::°C")
                                    << QStringLiteral("skipped: cut-off reply");
     QTest::newRow("cut after the label") << QByteArray("v2sd::" + hashA + "::Board;")
@@ -132,31 +116,26 @@ void TestReplyParser::stream_data()
 
     const QByteArray a = reply(hashA, QStringLiteral("Board"), "52", QStringLiteral("°C"));
     const QByteArray b = reply(hashB, QStringLiteral("Fan;1"), "1250", QStringLiteral("RPM;"));
-    QTest::newRow("two in one read") << QList<QByteArray>{a + b}
-                                     << QStringList{QStringLiteral("a1a1|Board|52|°C"), QStringLiteral("b2b2|Fan;1|1250|RPM;")};
-    QTest::newRow("split inside the header") << QList<QByteArray>{a + b.left(20), b.mid(20)}
-                                             << QStringList{QStringLiteral("a1a1|Board|52|°C"),
-                                                            QStringLiteral("b2b2|Fan;1|1250|RPM;")};
-    QTest::newRow("split inside a UTF-8 character")
-        << QList<QByteArray>{a.left(a.indexOf("\xC2") + 1), a.mid(a.indexOf("\xC2") + 1)}
-        << QStringList{QStringLiteral("a1a1|Board|52|°C")};
-    QTest::newRow("cut-off reply, then a whole one")
-        << QList<QByteArray>{a.left(30), b} << QStringList{QStringLiteral("skipped: cut-off reply"),
-                                                           QStringLiteral("b2b2|Fan;1|1250|RPM;")};
-    QTest::newRow("garbage before a reply") << QList<QByteArray>{"hello;" + a}
-                                            << QStringList{QStringLiteral("skipped: unexpected data"),
-                                                           QStringLiteral("a1a1|Board|52|°C")};
+    const QString gotA = QStringLiteral("a1a1|Board|52|°C");
+    const QString gotB = QStringLiteral("b2b2|Fan;1|1250|RPM;");
+    const QString cutOff = QStringLiteral("skipped: cut-off reply");
+    const int inDegreeSign = a.indexOf("\xC2") + 1;
+    using Chunks = QList<QByteArray>;
+    QTest::newRow("two in one read") << Chunks{a + b} << QStringList{gotA, gotB};
+    QTest::newRow("split inside the header") << Chunks{a + b.left(20), b.mid(20)} << QStringList{gotA, gotB};
+    QTest::newRow("split inside a UTF-8 character") << Chunks{a.left(inDegreeSign), a.mid(inDegreeSign)}
+                                                    << QStringList{gotA};
+    QTest::newRow("cut-off reply, then a whole one") << Chunks{a.left(30), b} << QStringList{cutOff, gotB};
+    QTest::newRow("garbage before a reply") << Chunks{"hello;" + a}
+                                            << QStringList{QStringLiteral("skipped: unexpected data"), gotA};
     QTest::newRow("non-numeric between good ones")
-        << QList<QByteArray>{a, reply(hashB, QStringLiteral("Bad"), "x", QString()), a}
-        << QStringList{QStringLiteral("a1a1|Board|52|°C"), QStringLiteral("skipped: reply without a numeric value"),
-                       QStringLiteral("a1a1|Board|52|°C")};
-    QTest::newRow("stream ends in the middle") << QList<QByteArray>{a, b.left(b.size() - 3)}
-                                               << QStringList{QStringLiteral("a1a1|Board|52|°C"),
-                                                              QStringLiteral("skipped: cut-off reply")};
+        << Chunks{a, reply(hashB, QStringLiteral("Bad"), "x", QString()), a}
+        << QStringList{gotA, QStringLiteral("skipped: reply without a numeric value"), gotA};
+    QTest::newRow("stream ends in the middle") << Chunks{a, b.left(b.size() - 3)} << QStringList{gotA, cutOff};
     // Ambiguous by nature: "RPM;" + ";" cut after the first ";" reads as unit "RPM".
-    QTest::newRow("cut after a ; inside the unit") << QList<QByteArray>{b.left(b.size() - 1)}
+    QTest::newRow("cut after a ; inside the unit") << Chunks{b.left(b.size() - 1)}
                                                    << QStringList{QStringLiteral("b2b2|Fan;1|1250|RPM")};
-    QTest::newRow("nothing") << QList<QByteArray>{} << QStringList{};
+    QTest::newRow("nothing") << Chunks{} << QStringList{};
 }
 
 void TestReplyParser::stream()

@@ -99,9 +99,9 @@ void TestRequestParser::parse_data()
     const QByteArray nothing; // no tail carried in, or none kept
     const QStringList none;
     const QStringList h1{QStringLiteral("H1")};
+    const QStringList h12{QStringLiteral("H1"), QStringLiteral("H2")};
     QTest::newRow("one request") << nothing << QByteArray("v2gd::H1;") << h1 << false << nothing;
-    QTest::newRow("two requests") << nothing << QByteArray("v2gd::H1;v2gd::H2;")
-                                  << QStringList{QStringLiteral("H1"), QStringLiteral("H2")} << false << nothing;
+    QTest::newRow("two requests") << nothing << QByteArray("v2gd::H1;v2gd::H2;") << h12 << false << nothing;
     QTest::newRow("second without prefix") << nothing << QByteArray("v2gd::H1;H2;") << h1 << false << nothing;
     QTest::newRow("empty part stops") << nothing << QByteArray("v2gd::H1;;v2gd::H2;") << h1 << false << nothing;
     QTest::newRow("bare hash between") << nothing << QByteArray("v2gd::H1;H2;v2gd::H3;") << h1 << false << nothing;
@@ -132,8 +132,7 @@ void TestRequestParser::parse_data()
 
     // Completed by the next read of the same connection.
     QTest::newRow("carried, hash completed")
-        << QByteArray("v2gd::H") << QByteArray("1;v2gd::H2;") << QStringList{QStringLiteral("H1"), QStringLiteral("H2")}
-        << false << nothing;
+        << QByteArray("v2gd::H") << QByteArray("1;v2gd::H2;") << h12 << false << nothing;
     QTest::newRow("carried, prefix completed") << QByteArray("v2g") << QByteArray("d::H1;") << h1 << false << nothing;
     QTest::newRow("carried, still unfinished")
         << QByteArray("v2gd::H") << QByteArray("1") << none << false << QByteArray("v2gd::H1");

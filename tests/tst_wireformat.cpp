@@ -13,9 +13,10 @@ const QString hashA = QStringLiteral("a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1")
 const QString hashB = QStringLiteral("b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2");
 const QByteArray hashABytes = "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1";
 
+// "" stands for a null text.
 QString fromUtf8(const char *text)
 {
-    return QString::fromUtf8(text);
+    return *text ? QString::fromUtf8(text) : QString();
 }
 
 // A whole parsed reply as one comparable text.
@@ -39,6 +40,19 @@ QString describe(const Reading &reading)
 {
     return reading.hash + QLatin1Char('|') + reading.label + QLatin1Char('|') + reading.value + QLatin1Char('|')
         + reading.unit;
+}
+
+// A row of the reply table: what goes out is "v2sd::", the hash, then `rest`.
+void addReply(const char *name, const QString &hash, const char *label, const char *value, const char *unit,
+              const QByteArray &rest)
+{
+    QTest::newRow(name) << hash << fromUtf8(label) << fromUtf8(value) << fromUtf8(unit)
+                        << "v2sd::" + hash.toUtf8() + rest;
+}
+
+void addReading(const char *name, const QString &hash, const char *label, const char *value, const char *unit)
+{
+    QTest::newRow(name) << Reading{hash, fromUtf8(label), fromUtf8(value), fromUtf8(unit)};
 }
 
 } // namespace
@@ -69,38 +83,18 @@ void TestWireFormat::reply_data()
     QTest::addColumn<QString>("unit");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("catalogue, degree sign")
-        << hashA << QStringLiteral("Board Temp") << QStringLiteral("52") << fromUtf8("°C")
-        << QByteArray("v2sd::" + hashABytes + "::Board Temp::52::\xC2\xB0" "C;");
-    QTest::newRow("tick, format f") << hashA << QStringLiteral("Fan 1") << QStringLiteral("1262.000000")
-                                    << QStringLiteral("RPM")
-                                    << QByteArray("v2sd::" + hashABytes + "::Fan 1::1262.000000::RPM;");
-    QTest::newRow("exponent") << hashA << QStringLiteral("Clock") << QStringLiteral("1.23457e+06")
-                              << QStringLiteral("Hz")
-                              << QByteArray("v2sd::" + hashABytes + "::Clock::1.23457e+06::Hz;");
-    QTest::newRow("empty unit ends with the separator")
-        << hashA << QStringLiteral("Fan 2") << QStringLiteral("0") << QString()
-        << QByteArray("v2sd::" + hashABytes + "::Fan 2::0::;");
-    QTest::newRow("every field empty") << QString() << QString() << QString() << QString()
-                                       << QByteArray("v2sd::::::::;");
-    QTest::newRow(":: in the label goes out unchanged")
-        << hashA << QStringLiteral("CPU::Core 1") << QStringLiteral("45") << QStringLiteral("C")
-        << QByteArray("v2sd::" + hashABytes + "::CPU::Core 1::45::C;");
-    QTest::newRow("; in label and unit goes out unchanged")
-        << hashA << QStringLiteral("In;Out") << QStringLiteral("3") << QStringLiteral("l;h")
-        << QByteArray("v2sd::" + hashABytes + "::In;Out::3::l;h;");
-    QTest::newRow("% is no directive") << hashA << QStringLiteral("Load %s %n 100%") << QStringLiteral("7")
-                                       << QStringLiteral("%")
-                                       << QByteArray("v2sd::" + hashABytes + "::Load %s %n 100%::7::%;");
-    QTest::newRow("non-ASCII UTF-8")
-        << hashA << fromUtf8("Température 温度 🔥") << QStringLiteral("41.5") << fromUtf8("µs")
-        << QByteArray("v2sd::" + hashABytes
-                      + "::Temp\xC3\xA9rature \xE6\xB8\xA9\xE5\xBA\xA6 \xF0\x9F\x94\xA5::41.5::\xC2\xB5s;");
-    QTest::newRow("hash as the client sent it") << QStringLiteral("H1") << QStringLiteral("X")
-                                                << QStringLiteral("-1.500000") << QStringLiteral("V")
-                                                << QByteArray("v2sd::H1::X::-1.500000::V;");
-    QTest::newRow("not finite") << hashA << QStringLiteral("Peak") << QStringLiteral("-inf") << QStringLiteral("W")
-                                << QByteArray("v2sd::" + hashABytes + "::Peak::-inf::W;");
+    addReply("catalogue, degree sign", hashA, "Board Temp", "52", "°C", "::Board Temp::52::\xC2\xB0" "C;");
+    addReply("tick, format f", hashA, "Fan 1", "1262.000000", "RPM", "::Fan 1::1262.000000::RPM;");
+    addReply("exponent", hashA, "Clock", "1.23457e+06", "Hz", "::Clock::1.23457e+06::Hz;");
+    addReply("empty unit ends with the separator", hashA, "Fan 2", "0", "", "::Fan 2::0::;");
+    addReply("every field empty", QString(), "", "", "", "::::::;");
+    addReply(":: in the label goes out unchanged", hashA, "CPU::Core 1", "45", "C", "::CPU::Core 1::45::C;");
+    addReply("; in label and unit goes out unchanged", hashA, "In;Out", "3", "l;h", "::In;Out::3::l;h;");
+    addReply("% is no directive", hashA, "Load %s %n 100%", "7", "%", "::Load %s %n 100%::7::%;");
+    addReply("non-ASCII UTF-8", hashA, "Température 温度 🔥", "41.5", "µs",
+             "::Temp\xC3\xA9rature \xE6\xB8\xA9\xE5\xBA\xA6 \xF0\x9F\x94\xA5::41.5::\xC2\xB5s;");
+    addReply("hash as the client sent it", QStringLiteral("H1"), "X", "-1.500000", "V", "::X::-1.500000::V;");
+    addReply("not finite", hashA, "Peak", "-inf", "W", "::Peak::-inf::W;");
     QTest::newRow("zero character inside a label")
         << hashA << QStringLiteral("A") + QChar(0) + QStringLiteral("B") << QStringLiteral("1") << QString()
         << QByteArray("v2sd::" + hashABytes + "::A" + '\0' + "B::1::;");
@@ -141,23 +135,16 @@ void TestWireFormat::replyRoundTrip_data()
 {
     QTest::addColumn<Reading>("reading");
 
-    const QString degrees = fromUtf8("°C");
-    QTest::newRow("catalogue") << Reading{hashA, QStringLiteral("Board Temp"), QStringLiteral("52"), degrees};
-    QTest::newRow("tick") << Reading{hashB, QStringLiteral("Fan 1"), QStringLiteral("1262.000000"),
-                                     QStringLiteral("RPM")};
-    QTest::newRow("exponent") << Reading{hashA, QStringLiteral("Clock"), QStringLiteral("1.23457e+06"),
-                                         QStringLiteral("Hz")};
-    QTest::newRow("negative, empty unit")
-        << Reading{hashA, QStringLiteral("Offset"), QStringLiteral("-5.5"), QString()};
-    QTest::newRow("empty label") << Reading{hashA, QString(), QStringLiteral("1"), QStringLiteral("V")};
-    QTest::newRow(":: and a number in the label")
-        << Reading{hashA, QStringLiteral("Core::1::Temp"), QStringLiteral("45"), degrees};
-    QTest::newRow("; in label and unit")
-        << Reading{hashB, QStringLiteral("In;Out"), QStringLiteral("3"), QStringLiteral("l;h")};
-    QTest::newRow("%") << Reading{hashA, QStringLiteral("Load 100%"), QStringLiteral("7"), QStringLiteral("%")};
-    QTest::newRow("non-ASCII UTF-8")
-        << Reading{hashA, fromUtf8("Température 温度 🔥"), QStringLiteral("41.5"), fromUtf8("µs")};
-    QTest::newRow("nan") << Reading{hashA, QStringLiteral("Fan"), QStringLiteral("nan"), QStringLiteral("RPM")};
+    addReading("catalogue", hashA, "Board Temp", "52", "°C");
+    addReading("tick", hashB, "Fan 1", "1262.000000", "RPM");
+    addReading("exponent", hashA, "Clock", "1.23457e+06", "Hz");
+    addReading("negative, empty unit", hashA, "Offset", "-5.5", "");
+    addReading("empty label", hashA, "", "1", "V");
+    addReading(":: and a number in the label", hashA, "Core::1::Temp", "45", "°C");
+    addReading("; in label and unit", hashB, "In;Out", "3", "l;h");
+    addReading("%", hashA, "Load 100%", "7", "%");
+    addReading("non-ASCII UTF-8", hashA, "Température 温度 🔥", "41.5", "µs");
+    addReading("nan", hashA, "Fan", "nan", "RPM");
 }
 
 void TestWireFormat::replyRoundTrip()
