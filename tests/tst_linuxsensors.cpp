@@ -146,10 +146,8 @@ class TestLinuxSensors : public QObject
     Q_OBJECT
 
 private slots:
-    void hwmonChips_data();
-    void hwmonChips();
-    void otherSensors_data();
-    void otherSensors();
+    void firstSample_data();
+    void firstSample();
     void sensorOrder();
     void emptyTreeHasNothing();
     void ratesFromTheSecondSample_data();
@@ -172,9 +170,10 @@ private slots:
     void listEscapesLabels();
 };
 
-void TestLinuxSensors::hwmonChips_data()
+void TestLinuxSensors::firstSample_data()
 {
     addReadingColumns();
+    // hwmon chips
     addReadingRow("labels, gaps in numbering", "coretemp (coretemp.0)",
                   "Package id 0 = 45.000 °C,Core 0 = 43.000 °C,Core 4 = 47.500 °C");
     // temp2 "N/A", temp3 a folder, temp7 a dangling link, temp8 empty: only
@@ -193,21 +192,6 @@ void TestLinuxSensors::hwmonChips_data()
                   "PPT = 35.000 W,power2 = 12.000 W,curr1 = 1.500 A,energy1 = 123.457 J,sclk = 2400.000 MHz");
     addReadingRow("humidity", "sht3x (1-0044)", "temp1 = 21.300 °C,humidity1 = 45.500 %");
     addReadingRow("virtual chip named after what it sits in", "acpitz (thermal_zone0)", "temp1 = 27.800 °C");
-}
-
-void TestLinuxSensors::hwmonChips()
-{
-    QFETCH(QString, sensor);
-    QFETCH(QStringList, readings);
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
-    QVERIFY(sample.sensors.contains(sensor));
-    QCOMPARE(readingsOf(sample, sensor), readings);
-}
-
-void TestLinuxSensors::otherSensors_data()
-{
-    addReadingColumns();
     // A disabled zone, a zone whose temp fails, a zone without a type.
     addReadingRow("thermal zones", "Thermal Zones",
                   "acpitz = 27.800 °C,x86_pkg_temp = 45.000 °C,acpitz #2 = 29.800 °C,thermal_zone11 = 33.000 °C");
@@ -224,19 +208,18 @@ void TestLinuxSensors::otherSensors_data()
     addReadingRow("network rates need a second sample", "Network", "");
 }
 
-void TestLinuxSensors::otherSensors()
+void TestLinuxSensors::firstSample()
 {
     QFETCH(QString, sensor);
     QFETCH(QStringList, readings);
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(sys(desktop), proc(desktop)).sample(0);
+    QVERIFY(sample.sensors.contains(sensor));
     QCOMPARE(readingsOf(sample, sensor), readings);
 }
 
 void TestLinuxSensors::sensorOrder()
 {
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(sys(desktop), proc(desktop)).sample(0);
     // The chip without a name (hwmon8) is left out.
     const QVector<QString> expected{
         QStringLiteral("CPU"), QStringLiteral("Memory"), QStringLiteral("System Load"), QStringLiteral("Network"),
@@ -252,8 +235,7 @@ void TestLinuxSensors::sensorOrder()
 
 void TestLinuxSensors::emptyTreeHasNothing()
 {
-    LinuxSensors sensors(bare, bare);
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(bare, bare).sample(0);
     QVERIFY(sample.sensors.isEmpty());
     QVERIFY(sample.readings.isEmpty());
     QCOMPARE(sample.awaitingSecondSample, 0);
