@@ -288,7 +288,8 @@ void TestPublisher::programRejectsBadOptions()
     QVERIFY(ran.finished);
     QCOMPARE(ran.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(ran.process.exitCode(), exitCode);
-    QVERIFY2(ran.error.startsWith(QLatin1String("telvane-publish: ")) && ran.error.contains(message), qPrintable(ran.error));
+    QVERIFY2(ran.error.startsWith(QLatin1String("telvane-publish: ")) && ran.error.contains(message),
+             qPrintable(ran.error));
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 }
 
