@@ -221,13 +221,10 @@ void TestLinuxSensors::sensorOrder()
 {
     const SensorSample sample = LinuxSensors(sys(desktop), proc(desktop)).sample(0);
     // The chip without a name (hwmon8) is left out.
-    const QVector<QString> expected{
-        QStringLiteral("CPU"), QStringLiteral("Memory"), QStringLiteral("System Load"), QStringLiteral("Network"),
-        QStringLiteral("Disks"), QStringLiteral("Thermal Zones"), QStringLiteral("Batteries"),
-        QStringLiteral("acpitz (thermal_zone0)"), QStringLiteral("amdgpu (0000:03:00.0)"),
-        QStringLiteral("coretemp (coretemp.0)"), QStringLiteral("nct6798 (nct6775.656)"), QStringLiteral("nvme (nvme0)"),
-        QStringLiteral("nvme (nvme1)"), QStringLiteral("sht3x (1-0044)"), QStringLiteral("w83795g (0-002d)")};
-    QCOMPARE(sample.sensors, expected);
+    QCOMPARE(sample.sensors, items("CPU,Memory,System Load,Network,Disks,Thermal Zones,Batteries,acpitz (thermal_zone0),"
+                                   "amdgpu (0000:03:00.0),coretemp (coretemp.0),nct6798 (nct6775.656),nvme (nvme0),"
+                                   "nvme (nvme1),sht3x (1-0044),w83795g (0-002d)")
+                                 .toVector());
     // CPU usages (total and three cores), two interfaces and two disks, twice each.
     QCOMPARE(sample.awaitingSecondSample, 4 + 4 + 4);
     QVERIFY(LinuxSensors::hasHardwareReadings(sample));

@@ -276,7 +276,8 @@ void TestPublisher::programRejectsBadOptions_data()
     row("sensor roots with --demo", "--demo,--proc-root,/proc",
         "--proc-root reads this computer's own sensors and cannot go with --demo");
     QTest::newRow("section that cannot be made")
-        << (items("--demo,--section") << QString::fromStdString(testSectionName()) + QStringLiteral("/x")) << 1 << QStringLiteral("cannot publish");
+        << (items("--demo,--section") << QString::fromStdString(testSectionName()) + QStringLiteral("/x")) << 1
+        << QStringLiteral("cannot publish");
 }
 
 void TestPublisher::programRejectsBadOptions()
