@@ -30,6 +30,32 @@ const QString bare = QStringLiteral(TELVANE_TEST_DATA "/linux/bare"); // offers 
 QString sys(const QString &tree) { return tree + QStringLiteral("/sys"); }
 QString proc(const QString &tree) { return tree + QStringLiteral("/proc"); }
 
+// The publisher's options for reading these trees.
+QStringList rootOptions(const QString &sysRoot, const QString &procRoot)
+{
+    return {QStringLiteral("--sysfs-root"), sysRoot, QStringLiteral("--proc-root"), procRoot};
+}
+
+const LinuxSource::Clock still = [] { return qint64(0); };
+
+// "a,b,c" as a list; "" as none.
+QStringList items(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+// Rows of a sensor and its readings.
+void addReadingColumns()
+{
+    QTest::addColumn<QString>("sensor");
+    QTest::addColumn<QStringList>("readings");
+}
+
+void addReadingRow(const char *name, const char *sensor, const char *readings)
+{
+    QTest::newRow(name) << QString::fromUtf8(sensor) << items(readings);
+}
+
 // "label = value unit" per reading of one sensor, in published order.
 QStringList readingsOf(const SensorSample &sample, const QString &sensor)
 {
@@ -65,11 +91,38 @@ bool copyTree(const QString &from, const QString &to)
     return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from + QStringLiteral("/."), to}) == 0;
 }
 
+// A copy of the desktop tree, for a test to change.
+struct Tree
+{
+    QTemporaryDir dir;
+    bool copied = copyTree(desktop, dir.path());
+    QString sysRoot = sys(dir.path());
+    QString procRoot = proc(dir.path());
+};
+
 void writeFile(const QString &path, const QByteArray &text)
 {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     file.write(text);
+}
+
+// The publisher run to its end; exit code -1 if it did not end.
+struct Ran
+{
+    int exitCode = -1;
+    QString out;
+    QString error;
+};
+
+Ran runPublisher(const QStringList &arguments)
+{
+    QProcess publish;
+    publish.start(QStringLiteral(TELVANE_PUBLISH_PROGRAM), arguments);
+    if (!publish.waitForFinished(20000))
+        return {};
+    return {publish.exitCode(), QString::fromUtf8(publish.readAllStandardOutput()),
+            QString::fromUtf8(publish.readAllStandardError())};
 }
 
 // Renames hwmon<from> to hwmon<to>, in the class folder and in the device
@@ -93,10 +146,8 @@ class TestLinuxSensors : public QObject
     Q_OBJECT
 
 private slots:
-    void hwmonChips_data();
-    void hwmonChips();
-    void otherSensors_data();
-    void otherSensors();
+    void firstSample_data();
+    void firstSample();
     void sensorOrder();
     void emptyTreeHasNothing();
     void ratesFromTheSecondSample_data();
@@ -119,111 +170,61 @@ private slots:
     void listEscapesLabels();
 };
 
-void TestLinuxSensors::hwmonChips_data()
+void TestLinuxSensors::firstSample_data()
 {
-    QTest::addColumn<QString>("sensor");
-    QTest::addColumn<QStringList>("readings");
-
-    QTest::newRow("labels, gaps in numbering")
-        << QStringLiteral("coretemp (coretemp.0)")
-        << QStringList{QStringLiteral("Package id 0 = 45.000 °C"), QStringLiteral("Core 0 = 43.000 °C"),
-                       QStringLiteral("Core 4 = 47.500 °C")};
+    addReadingColumns();
+    // hwmon chips
+    addReadingRow("labels, gaps in numbering", "coretemp (coretemp.0)",
+                  "Package id 0 = 45.000 °C,Core 0 = 43.000 °C,Core 4 = 47.500 °C");
     // temp2 "N/A", temp3 a folder, temp7 a dangling link, temp8 empty: only
     // those readings go; fan2 faulty and fan3 disabled are left out; pwm*_enable
     // is a fan mode and keeps its pwm.
-    QTest::newRow("no labels, fault, enable, pwm, failing and bogus files")
-        << QStringLiteral("nct6798 (nct6775.656)")
-        << QStringList{QStringLiteral("SYSTIN = 38.500 °C"), QStringLiteral("Outside = -5.000 °C"),
-                       QStringLiteral("in0 = 1.032 V"), QStringLiteral("in1 = 1.848 V"), QStringLiteral("in4 = 12.096 V"),
-                       QStringLiteral("fan1 = 1205.000 RPM"), QStringLiteral("fan5 = 650.000 RPM"),
-                       QStringLiteral("pwm1 = 50.196 %"), QStringLiteral("pwm2 = 100.000 %")};
-    QTest::newRow("chip only under device/")
-        << QStringLiteral("w83795g (0-002d)")
-        << QStringList{QStringLiteral("temp1 = 41.000 °C"), QStringLiteral("Vcore = 1.200 V"),
-                       QStringLiteral("fan1 = 1500.000 RPM")};
-    QTest::newRow("same labels on two drives: first")
-        << QStringLiteral("nvme (nvme0)")
-        << QStringList{QStringLiteral("Composite = 44.850 °C"), QStringLiteral("Sensor 1 = 47.850 °C")};
-    QTest::newRow("same labels on two drives: second")
-        << QStringLiteral("nvme (nvme1)") << QStringList{QStringLiteral("Composite = 39.850 °C")};
+    addReadingRow("no labels, fault, enable, pwm, failing and bogus files", "nct6798 (nct6775.656)",
+                  "SYSTIN = 38.500 °C,Outside = -5.000 °C,in0 = 1.032 V,in1 = 1.848 V,in4 = 12.096 V,"
+                  "fan1 = 1205.000 RPM,fan5 = 650.000 RPM,pwm1 = 50.196 %,pwm2 = 100.000 %");
+    addReadingRow("chip only under device/", "w83795g (0-002d)",
+                  "temp1 = 41.000 °C,Vcore = 1.200 V,fan1 = 1500.000 RPM");
+    addReadingRow("same labels on two drives: first", "nvme (nvme0)", "Composite = 44.850 °C,Sensor 1 = 47.850 °C");
+    addReadingRow("same labels on two drives: second", "nvme (nvme1)", "Composite = 39.850 °C");
     // power1 has only an average, power2 both (input wins); a label twice in one chip.
-    QTest::newRow("every other kind, averages, repeated label")
-        << QStringLiteral("amdgpu (0000:03:00.0)")
-        << QStringList{QStringLiteral("edge = 52.000 °C"), QStringLiteral("junction = 55.000 °C"),
-                       QStringLiteral("edge #2 = 61.000 °C"), QStringLiteral("vddgfx = 0.850 V"),
-                       QStringLiteral("fan1 = 0.000 RPM"), QStringLiteral("PPT = 35.000 W"),
-                       QStringLiteral("power2 = 12.000 W"), QStringLiteral("curr1 = 1.500 A"),
-                       QStringLiteral("energy1 = 123.457 J"), QStringLiteral("sclk = 2400.000 MHz")};
-    QTest::newRow("humidity")
-        << QStringLiteral("sht3x (1-0044)")
-        << QStringList{QStringLiteral("temp1 = 21.300 °C"), QStringLiteral("humidity1 = 45.500 %")};
-    QTest::newRow("virtual chip named after what it sits in")
-        << QStringLiteral("acpitz (thermal_zone0)") << QStringList{QStringLiteral("temp1 = 27.800 °C")};
-}
-
-void TestLinuxSensors::hwmonChips()
-{
-    QFETCH(QString, sensor);
-    QFETCH(QStringList, readings);
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
-    QVERIFY(sample.sensors.contains(sensor));
-    QCOMPARE(readingsOf(sample, sensor), readings);
-}
-
-void TestLinuxSensors::otherSensors_data()
-{
-    QTest::addColumn<QString>("sensor");
-    QTest::addColumn<QStringList>("readings");
-
+    addReadingRow("every other kind, averages, repeated label", "amdgpu (0000:03:00.0)",
+                  "edge = 52.000 °C,junction = 55.000 °C,edge #2 = 61.000 °C,vddgfx = 0.850 V,fan1 = 0.000 RPM,"
+                  "PPT = 35.000 W,power2 = 12.000 W,curr1 = 1.500 A,energy1 = 123.457 J,sclk = 2400.000 MHz");
+    addReadingRow("humidity", "sht3x (1-0044)", "temp1 = 21.300 °C,humidity1 = 45.500 %");
+    addReadingRow("virtual chip named after what it sits in", "acpitz (thermal_zone0)", "temp1 = 27.800 °C");
     // A disabled zone, a zone whose temp fails, a zone without a type.
-    QTest::newRow("thermal zones")
-        << QStringLiteral("Thermal Zones")
-        << QStringList{QStringLiteral("acpitz = 27.800 °C"), QStringLiteral("x86_pkg_temp = 45.000 °C"),
-                       QStringLiteral("acpitz #2 = 29.800 °C"), QStringLiteral("thermal_zone11 = 33.000 °C")};
+    addReadingRow("thermal zones", "Thermal Zones",
+                  "acpitz = 27.800 °C,x86_pkg_temp = 45.000 °C,acpitz #2 = 29.800 °C,thermal_zone11 = 33.000 °C");
     // BAT1: charge from energy, current instead of power, bogus voltage; AC is no battery.
-    QTest::newRow("batteries")
-        << QStringLiteral("Batteries")
-        << QStringList{QStringLiteral("BAT0 Charge Level = 87.000 %"), QStringLiteral("BAT0 Power = 8.450 W"),
-                       QStringLiteral("BAT0 Voltage = 12.345 V"), QStringLiteral("BAT1 Charge Level = 50.000 %"),
-                       QStringLiteral("BAT1 Current = 1.500 A")};
+    addReadingRow("batteries", "Batteries",
+                  "BAT0 Charge Level = 87.000 %,BAT0 Power = 8.450 W,BAT0 Voltage = 12.345 V,"
+                  "BAT1 Charge Level = 50.000 %,BAT1 Current = 1.500 A");
     // Usages need a second sample; cpu2 has no cpufreq.
-    QTest::newRow("CPU clocks in the first sample")
-        << QStringLiteral("CPU")
-        << QStringList{QStringLiteral("Core 0 Clock = 3600.000 MHz"), QStringLiteral("Core 1 Clock = 1200.500 MHz")};
-    QTest::newRow("memory")
-        << QStringLiteral("Memory")
-        << QStringList{QStringLiteral("Physical Memory Used = 4000.000 MB"),
-                       QStringLiteral("Physical Memory Available = 12000.000 MB"),
-                       QStringLiteral("Physical Memory Load = 25.000 %")};
-    QTest::newRow("load")
-        << QStringLiteral("System Load")
-        << QStringList{QStringLiteral("Load Average 1 min = 0.520"), QStringLiteral("Load Average 5 min = 0.410"),
-                       QStringLiteral("Load Average 15 min = 0.300")};
-    QTest::newRow("network rates need a second sample") << QStringLiteral("Network") << QStringList();
+    addReadingRow("CPU clocks in the first sample", "CPU", "Core 0 Clock = 3600.000 MHz,Core 1 Clock = 1200.500 MHz");
+    addReadingRow("memory", "Memory",
+                  "Physical Memory Used = 4000.000 MB,Physical Memory Available = 12000.000 MB,"
+                  "Physical Memory Load = 25.000 %");
+    addReadingRow("load", "System Load", "Load Average 1 min = 0.520,Load Average 5 min = 0.410,Load Average 15 min = 0.300");
+    addReadingRow("network rates need a second sample", "Network", "");
 }
 
-void TestLinuxSensors::otherSensors()
+void TestLinuxSensors::firstSample()
 {
     QFETCH(QString, sensor);
     QFETCH(QStringList, readings);
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(sys(desktop), proc(desktop)).sample(0);
+    QVERIFY(sample.sensors.contains(sensor));
     QCOMPARE(readingsOf(sample, sensor), readings);
 }
 
 void TestLinuxSensors::sensorOrder()
 {
-    LinuxSensors sensors(sys(desktop), proc(desktop));
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(sys(desktop), proc(desktop)).sample(0);
     // The chip without a name (hwmon8) is left out.
-    const QVector<QString> expected{
-        QStringLiteral("CPU"), QStringLiteral("Memory"), QStringLiteral("System Load"), QStringLiteral("Network"),
-        QStringLiteral("Disks"), QStringLiteral("Thermal Zones"), QStringLiteral("Batteries"),
-        QStringLiteral("acpitz (thermal_zone0)"), QStringLiteral("amdgpu (0000:03:00.0)"),
-        QStringLiteral("coretemp (coretemp.0)"), QStringLiteral("nct6798 (nct6775.656)"), QStringLiteral("nvme (nvme0)"),
-        QStringLiteral("nvme (nvme1)"), QStringLiteral("sht3x (1-0044)"), QStringLiteral("w83795g (0-002d)")};
-    QCOMPARE(sample.sensors, expected);
+    QCOMPARE(sample.sensors, items("CPU,Memory,System Load,Network,Disks,Thermal Zones,Batteries,acpitz (thermal_zone0),"
+                                   "amdgpu (0000:03:00.0),coretemp (coretemp.0),nct6798 (nct6775.656),nvme (nvme0),"
+                                   "nvme (nvme1),sht3x (1-0044),w83795g (0-002d)")
+                                 .toVector());
     // CPU usages (total and three cores), two interfaces and two disks, twice each.
     QCOMPARE(sample.awaitingSecondSample, 4 + 4 + 4);
     QVERIFY(LinuxSensors::hasHardwareReadings(sample));
@@ -231,8 +232,7 @@ void TestLinuxSensors::sensorOrder()
 
 void TestLinuxSensors::emptyTreeHasNothing()
 {
-    LinuxSensors sensors(bare, bare);
-    const SensorSample sample = sensors.sample(0);
+    const SensorSample sample = LinuxSensors(bare, bare).sample(0);
     QVERIFY(sample.sensors.isEmpty());
     QVERIFY(sample.readings.isEmpty());
     QCOMPARE(sample.awaitingSecondSample, 0);
@@ -240,49 +240,42 @@ void TestLinuxSensors::emptyTreeHasNothing()
 
 void TestLinuxSensors::ratesFromTheSecondSample_data()
 {
-    QTest::addColumn<QString>("sensor");
-    QTest::addColumn<QStringList>("readings");
-
+    addReadingColumns();
     // Two seconds apart: cpu0 busy 100 of 200 ticks, cpu1 idle, cpu2 unchanged
     // (no time passed for it: no usage rather than a made-up one).
-    QTest::newRow("CPU usage")
-        << QStringLiteral("CPU")
-        << QStringList{QStringLiteral("Total CPU Usage = 25.000 %"), QStringLiteral("Core 0 Usage = 50.000 %"),
-                       QStringLiteral("Core 1 Usage = 0.000 %"), QStringLiteral("Core 0 Clock = 3600.000 MHz"),
-                       QStringLiteral("Core 1 Clock = 1200.500 MHz")};
+    addReadingRow("CPU usage", "CPU",
+                  "Total CPU Usage = 25.000 %,Core 0 Usage = 50.000 %,Core 1 Usage = 0.000 %,"
+                  "Core 0 Clock = 3600.000 MHz,Core 1 Clock = 1200.500 MHz");
     // eth0 received 2 MiB and sent 20 KiB; loopback left out; wlan0's counter went back (reset).
-    QTest::newRow("network")
-        << QStringLiteral("Network")
-        << QStringList{QStringLiteral("eth0 Receive Rate = 1024.000 KB/s"), QStringLiteral("eth0 Send Rate = 10.000 KB/s"),
-                       QStringLiteral("wlan0 Send Rate = 0.000 KB/s")};
+    addReadingRow("network", "Network",
+                  "eth0 Receive Rate = 1024.000 KB/s,eth0 Send Rate = 10.000 KB/s,wlan0 Send Rate = 0.000 KB/s");
     // Whole disks only: 4096 sectors read on sda, 8192 written on nvme0n1.
-    QTest::newRow("disks")
-        << QStringLiteral("Disks")
-        << QStringList{QStringLiteral("nvme0n1 Read Rate = 0.000 KB/s"), QStringLiteral("nvme0n1 Write Rate = 2048.000 KB/s"),
-                       QStringLiteral("sda Read Rate = 1024.000 KB/s"), QStringLiteral("sda Write Rate = 0.000 KB/s")};
+    addReadingRow("disks", "Disks",
+                  "nvme0n1 Read Rate = 0.000 KB/s,nvme0n1 Write Rate = 2048.000 KB/s,"
+                  "sda Read Rate = 1024.000 KB/s,sda Write Rate = 0.000 KB/s");
 }
 
 void TestLinuxSensors::ratesFromTheSecondSample()
 {
     QFETCH(QString, sensor);
     QFETCH(QStringList, readings);
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    LinuxSensors sensors(sys(tree.path()), proc(tree.path()));
+    Tree tree;
+    QVERIFY(tree.copied);
+    LinuxSensors sensors(tree.sysRoot, tree.procRoot);
     QCOMPARE(readingsOf(sensors.sample(1000), sensor).filter(QStringLiteral("Rate")), QStringList());
 
-    writeFile(proc(tree.path()) + QStringLiteral("/stat"),
+    writeFile(tree.procRoot + QStringLiteral("/stat"),
               "cpu  1050 0 550 8250 550 0 0 0 0 0\n"
               "cpu0 450 0 250 3050 450 0 0 0 0 0\n"
               "cpu1 300 0 200 2700 0 0 0 0 0 0\n"
               "cpu2 300 0 100 2500 100 0 0 0 0 0\n");
-    writeFile(proc(tree.path()) + QStringLiteral("/net/dev"),
+    writeFile(tree.procRoot + QStringLiteral("/net/dev"),
               "Inter-|   Receive |  Transmit\n"
               " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets\n"
               "    lo: 9000000     100    0    0    0     0          0         0  9000000     100 0 0 0 0 0 0\n"
               "  eth0: 3145728    1000    0    0    0     0          0         0   225280     200 0 0 0 0 0 0\n"
               " wlan0:    1000       2    0    0    0     0          0         0        0       0 0 0 0 0 0 0\n");
-    writeFile(proc(tree.path()) + QStringLiteral("/diskstats"),
+    writeFile(tree.procRoot + QStringLiteral("/diskstats"),
               "   8       0 sda 100 0 6144 50 200 0 4096 80 0 100 130 0 0 0 0\n"
               "   8       1 sda1 90 0 9999 40 190 0 9999 70 0 90 110 0 0 0 0\n"
               " 259       0 nvme0n1 300 0 8192 60 400 0 24576 90 0 120 150 0 0 0 0\n"
@@ -294,21 +287,21 @@ void TestLinuxSensors::ratesFromTheSecondSample()
 
 void TestLinuxSensors::hashesSurviveRestartAndRenumbering()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    LinuxSource first(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    Tree tree;
+    QVERIFY(tree.copied);
+    LinuxSource first(tree.sysRoot, tree.procRoot, still);
     const std::vector<section::ReadingRecord> before = first.refresh();
     QVERIFY(before.size() > 40);
 
-    LinuxSource again(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    LinuxSource again(tree.sysRoot, tree.procRoot, still);
     QCOMPARE(hashesOf(again.refresh()), hashesOf(before));
 
     // The kernel numbers the chips in another order after a reboot.
-    renumberChip(sys(tree.path()), 0, 20);
-    renumberChip(sys(tree.path()), 5, 0);
-    renumberChip(sys(tree.path()), 20, 5);
-    renumberChip(sys(tree.path()), 3, 9);
-    LinuxSource renumbered(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    renumberChip(tree.sysRoot, 0, 20);
+    renumberChip(tree.sysRoot, 5, 0);
+    renumberChip(tree.sysRoot, 20, 5);
+    renumberChip(tree.sysRoot, 3, 9);
+    LinuxSource renumbered(tree.sysRoot, tree.procRoot, still);
     const std::vector<section::ReadingRecord> after = renumbered.refresh();
     QCOMPARE(labelsOf(after), labelsOf(before));
     QCOMPARE(hashesOf(after), hashesOf(before));
@@ -317,11 +310,11 @@ void TestLinuxSensors::hashesSurviveRestartAndRenumbering()
 
 void TestLinuxSensors::chipsComingAndGoingKeepNumbers()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    const QString classDir = sys(tree.path()) + QStringLiteral("/class/hwmon/");
+    Tree tree;
+    QVERIFY(tree.copied);
+    const QString classDir = tree.sysRoot + QStringLiteral("/class/hwmon/");
     const QString coretempTarget = QFile::symLinkTarget(classDir + QStringLiteral("hwmon0"));
-    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    LinuxSource source(tree.sysRoot, tree.procRoot, still);
     const std::vector<section::ReadingRecord> all = source.refresh();
     const QStringList allLabels = labelsOf(all);
 
@@ -330,18 +323,14 @@ void TestLinuxSensors::chipsComingAndGoingKeepNumbers()
     for (int held = 0; held < LinuxSource::holdRefreshes; ++held)
         (void)source.refresh(); // its last values, for a while
     const QStringList without = labelsOf(source.refresh());
-    QStringList expected = allLabels;
-    expected.erase(std::remove_if(expected.begin(), expected.end(),
-                                  [](const QString &l) { return l.startsWith(QStringLiteral("9/")); }),
-                   expected.end());
-    QCOMPARE(without, expected);
+    QCOMPARE(without, allLabels.filter(QRegularExpression(QStringLiteral("^(?!9/)"))));
 
     // It comes back as another hwmonN, with its old sensor number.
     QVERIFY(QFile::link(QDir(classDir).relativeFilePath(coretempTarget), classDir + QStringLiteral("hwmon11")));
     QCOMPARE(labelsOf(source.refresh()), allLabels);
 
     // A chip never seen before gets the next free number.
-    const QString newChip = sys(tree.path()) + QStringLiteral("/devices/platform/it87.2592/hwmon/hwmon12");
+    const QString newChip = tree.sysRoot + QStringLiteral("/devices/platform/it87.2592/hwmon/hwmon12");
     QVERIFY(QDir().mkpath(newChip));
     QVERIFY(QFile::link(QStringLiteral("../../../it87.2592"), newChip + QStringLiteral("/device")));
     writeFile(newChip + QStringLiteral("/name"), "it8792\n");
@@ -354,10 +343,10 @@ void TestLinuxSensors::chipsComingAndGoingKeepNumbers()
 
 void TestLinuxSensors::droppedAndNewReadingChangeTheCount()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    const QString coretemp = sys(tree.path()) + QStringLiteral("/devices/platform/coretemp.0/hwmon/hwmon0/");
-    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    Tree tree;
+    QVERIFY(tree.copied);
+    const QString coretemp = tree.sysRoot + QStringLiteral("/devices/platform/coretemp.0/hwmon/hwmon0/");
+    LinuxSource source(tree.sysRoot, tree.procRoot, still);
     const std::size_t count = source.refresh().size();
 
     // Core 0 fails to read while Core 8 appears, in the same refresh: the
@@ -380,7 +369,7 @@ void TestLinuxSensors::droppedAndNewReadingChangeTheCount()
 
 void TestLinuxSensors::capacityHasHeadroom()
 {
-    LinuxSource source(sys(desktop), proc(desktop), [] { return qint64(0); });
+    LinuxSource source(sys(desktop), proc(desktop), still);
     // 56 readings and 12 rates to come: twice that, but at least 256.
     QCOMPARE(source.readingCapacity(), std::size_t(256));
     QCOMPARE(source.sensorCapacity(), std::size_t(64));
@@ -394,26 +383,22 @@ void TestLinuxSensors::publisherProgram_data()
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("error");
 
-    const QStringList roots{QStringLiteral("--sysfs-root"), sys(desktop), QStringLiteral("--proc-root"), proc(desktop)};
-    QTest::newRow("list") << (QStringList{QStringLiteral("--list")} + roots) << 0
+    const QStringList roots = rootOptions(sys(desktop), proc(desktop));
+    QTest::newRow("list") << (items("--list") + roots) << 0
                           << QStringLiteral("  9 coretemp (coretemp.0)   Package id 0                     45.000  °C")
                           << QString();
-    QTest::newRow("no sensors at all")
-        << QStringList{QStringLiteral("--list"), QStringLiteral("--sysfs-root"), bare, QStringLiteral("--proc-root"), bare}
-        << 3 << QString() << QStringLiteral("offers no sensors under");
+    QTest::newRow("no sensors at all") << (items("--list") + rootOptions(bare, bare)) << 3 << QString()
+                                       << QStringLiteral("offers no sensors under");
     QTest::newRow("system figures only")
-        << QStringList{QStringLiteral("--list"), QStringLiteral("--sysfs-root"), bare, QStringLiteral("--proc-root"), proc(desktop)}
-        << 0 << QStringLiteral("Load Average 15 min")
+        << (items("--list") + rootOptions(bare, proc(desktop))) << 0 << QStringLiteral("Load Average 15 min")
         << QStringLiteral("no hardware sensors under %1 (no hwmon chips, thermal zones, batteries or CPU clocks, as in "
                           "many virtual machines); listing CPU, memory, load, network and disk figures only.")
                .arg(bare);
     QTest::newRow("system figures only, hardware required")
-        << QStringList{QStringLiteral("--list"), QStringLiteral("--hardware-only"), QStringLiteral("--sysfs-root"), bare,
-                       QStringLiteral("--proc-root"), proc(desktop)}
-        << 3 << QString() << QStringLiteral("no hardware sensors");
+        << (items("--list,--hardware-only") + rootOptions(bare, proc(desktop))) << 3 << QString()
+        << QStringLiteral("no hardware sensors");
     QTest::newRow("hardware required and present")
-        << (QStringList{QStringLiteral("--list"), QStringLiteral("--hardware-only")} + roots) << 0
-        << QStringLiteral("Package id 0") << QString();
+        << (items("--list,--hardware-only") + roots) << 0 << QStringLiteral("Package id 0") << QString();
     QTest::newRow("root that is no folder")
         << QStringList{QStringLiteral("--sysfs-root"), desktop + QStringLiteral("/proc/stat")} << 2 << QString()
         << QStringLiteral("is not a folder");
@@ -425,45 +410,40 @@ void TestLinuxSensors::publisherProgram()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, error);
-    QProcess publish;
-    publish.start(QStringLiteral(TELVANE_PUBLISH_PROGRAM), arguments);
-    QVERIFY(publish.waitForFinished(20000));
-    QCOMPARE(publish.exitCode(), exitCode);
-    const QString printed = QString::fromUtf8(publish.readAllStandardOutput());
-    const QString complaint = QString::fromUtf8(publish.readAllStandardError());
-    QVERIFY2(printed.contains(out), qPrintable(printed));
-    QVERIFY2(complaint.contains(error), qPrintable(complaint));
+    const Ran ran = runPublisher(arguments);
+    QCOMPARE(ran.exitCode, exitCode);
+    QVERIFY2(ran.out.contains(out), qPrintable(ran.out));
+    QVERIFY2(ran.error.contains(error), qPrintable(ran.error));
     if (!error.contains(QStringLiteral("folder")) && exitCode != 0)
-        QVERIFY2(complaint.contains(QStringLiteral("--demo")), qPrintable(complaint));
+        QVERIFY2(ran.error.contains(QStringLiteral("--demo")), qPrintable(ran.error));
 }
 
 namespace {
 
 const QString coretempFolder = QStringLiteral("/devices/platform/coretemp.0/hwmon/hwmon0/");
 
-// A copy of the desktop tree whose coretemp temp1_input is a FIFO, as a
-// driver whose read never returns would be.
-bool fifoTree(const QString &root)
+// Makes the tree's coretemp temp1_input a FIFO, as a driver whose read never returns would be.
+bool fifoTree(const Tree &tree)
 {
-    const QString attribute = sys(root) + coretempFolder + QStringLiteral("temp1_input");
-    return copyTree(desktop, root) && QFile::remove(attribute) && mkfifo(QFile::encodeName(attribute).constData(), 0644) == 0;
+    const QString attribute = tree.sysRoot + coretempFolder + QStringLiteral("temp1_input");
+    return tree.copied && QFile::remove(attribute) && mkfifo(QFile::encodeName(attribute).constData(), 0644) == 0;
 }
 
 } // namespace
 
 void TestLinuxSensors::fifoAttributeIsSkipped()
 {
-    QTemporaryDir tree;
-    QVERIFY(fifoTree(tree.path()));
+    Tree tree;
+    QVERIFY(fifoTree(tree));
     // Looked at on a thread of its own: a read that blocks must fail this test, not hang it.
     auto result = std::make_shared<std::promise<QStringList>>();
     std::future<QStringList> done = result->get_future();
-    std::thread([root = tree.path(), result] {
-        LinuxSensors sensors(sys(root), proc(root));
+    std::thread([sysRoot = tree.sysRoot, procRoot = tree.procRoot, result] {
+        LinuxSensors sensors(sysRoot, procRoot);
         result->set_value(readingsOf(sensors.sample(0), QStringLiteral("coretemp (coretemp.0)")));
     }).detach();
     QVERIFY2(done.wait_for(std::chrono::seconds(20)) == std::future_status::ready, "reading a FIFO blocked");
-    QCOMPARE(done.get(), (QStringList{QStringLiteral("Core 0 = 43.000 °C"), QStringLiteral("Core 4 = 47.500 °C")}));
+    QCOMPARE(done.get(), items("Core 0 = 43.000 °C,Core 4 = 47.500 °C"));
 }
 
 void TestLinuxSensors::programStopsPromptlyOverAFifo_data()
@@ -477,13 +457,12 @@ void TestLinuxSensors::programStopsPromptlyOverAFifo_data()
 void TestLinuxSensors::programStopsPromptlyOverAFifo()
 {
     QFETCH(int, signalNumber);
-    QTemporaryDir tree;
-    QVERIFY(fifoTree(tree.path()));
+    Tree tree;
+    QVERIFY(fifoTree(tree));
     const std::string name = testSectionName();
     PublishProcess publish(QStringLiteral(TELVANE_PUBLISH_PROGRAM));
-    QVERIFY(publish.start({QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"),
-                           proc(tree.path()), QStringLiteral("--interval"), QStringLiteral("0.1"),
-                           QStringLiteral("--section"), QString::fromStdString(name)}));
+    QVERIFY(publish.start(rootOptions(tree.sysRoot, tree.procRoot) + items("--interval,0.1,--section")
+                          << QString::fromStdString(name)));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     const QStringList rows = readingRowsOf(OpenedSection(name).view());
     QVERIFY(!rows.filter(QStringLiteral("|Core 0|")).isEmpty());
@@ -526,10 +505,10 @@ void TestLinuxSensors::hangingReadMissesItsRefresh()
     BoundedCollector collector(std::chrono::milliseconds(100));
     const std::vector<BoundedCollector::Task> tasks{{QStringLiteral("slow"), hangingChip},
                                                     {QStringLiteral("quick"), quickChip}};
-    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("-"), QStringLiteral("on time")}));
+    QCOMPARE(labels(collector.run(tasks)), items("-,on time"));
     QCOMPARE(collector.hanging(), std::size_t(1));
     // Still stuck: no second thread for it, and the rest keeps coming.
-    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("-"), QStringLiteral("on time")}));
+    QCOMPARE(labels(collector.run(tasks)), items("-,on time"));
     QCOMPARE(collector.threads(), std::size_t(2));
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -537,17 +516,17 @@ void TestLinuxSensors::hangingReadMissesItsRefresh()
     }
     released.notify_all();
     QTRY_COMPARE(collector.hanging(), std::size_t(0));
-    QCOMPARE(labels(collector.run(tasks)), (QStringList{QStringLiteral("late"), QStringLiteral("on time")}));
+    QCOMPARE(labels(collector.run(tasks)), items("late,on time"));
     // A chip that went takes its thread with it.
-    QCOMPARE(labels(collector.run({tasks[1]})), QStringList{QStringLiteral("on time")});
+    QCOMPARE(labels(collector.run({tasks[1]})), items("on time"));
     QCOMPARE(collector.threads(), std::size_t(1));
 }
 
 void TestLinuxSensors::procfsFilesAreReadWhole()
 {
     // A large machine: 80 CPUs, 40 interfaces, 62 loop devices before the disks.
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
+    Tree tree;
+    QVERIFY(tree.copied);
     const auto writeProc = [&](int tick) {
         QByteArray stat = "cpu  " + QByteArray::number(100000000 + tick * 80) + " 0 0 " + QByteArray::number(900000000)
             + " 0 0 0 0 0 0\n";
@@ -555,22 +534,22 @@ void TestLinuxSensors::procfsFilesAreReadWhole()
             stat += "cpu" + QByteArray::number(cpu) + " " + QByteArray::number(1000000 + tick) + " 1234 567890 "
                 + QByteArray::number(98765432) + " 4321 0 1234 0 0 0\n";
         stat += "intr 123456789 0 0 0\nctxt 987654321\n";
-        writeFile(proc(tree.path()) + QStringLiteral("/stat"), stat);
+        writeFile(tree.procRoot + QStringLiteral("/stat"), stat);
         QByteArray dev = "Inter-|   Receive |  Transmit\n face |bytes packets errs|bytes packets\n";
         for (int i = 0; i < 40; ++i)
             dev += "  veth" + QByteArray::number(i) + ": " + QByteArray::number(123456789 + tick * 1024) +
                 " 1000 0 0 0 0 0 0 " + QByteArray::number(987654321 + tick * 2048) + " 2000 0 0 0 0 0 0\n";
-        writeFile(proc(tree.path()) + QStringLiteral("/net/dev"), dev);
+        writeFile(tree.procRoot + QStringLiteral("/net/dev"), dev);
         QByteArray disks;
         for (int i = 0; i < 62; ++i)
             disks += "   7      " + QByteArray::number(i) + " loop" + QByteArray::number(i)
                 + " 1234 0 56789 100 0 0 0 0 0 200 300 0 0 0 0 0 0\n";
         disks += "   8       0 sda 100 0 " + QByteArray::number(2048 + tick * 2) + " 50 200 0 4096 80 0 100 130 0 0 0 0\n";
         disks += " 259       0 nvme0n1 300 0 8192 60 400 0 " + QByteArray::number(16384 + tick * 4) + " 90 0 120 150 0 0 0 0\n";
-        writeFile(proc(tree.path()) + QStringLiteral("/diskstats"), disks);
+        writeFile(tree.procRoot + QStringLiteral("/diskstats"), disks);
     };
     writeProc(0);
-    LinuxSensors sensors(sys(tree.path()), proc(tree.path()));
+    LinuxSensors sensors(tree.sysRoot, tree.procRoot);
     (void)sensors.sample(0);
     writeProc(1000);
     const SensorSample sample = sensors.sample(1000);
@@ -578,14 +557,11 @@ void TestLinuxSensors::procfsFilesAreReadWhole()
     QStringList usages{QStringLiteral("Total CPU Usage")};
     for (int cpu = 0; cpu < 80; ++cpu)
         usages << QStringLiteral("Core %1 Usage").arg(cpu);
-    QStringList interfaces;
-    for (int i = 0; i < 40; ++i)
-        interfaces << QStringLiteral("veth%1").arg(i);
-    interfaces.sort(); // by name
     QStringList rates;
-    for (const QString &interface : qAsConst(interfaces))
-        rates << interface + QStringLiteral(" Receive Rate = 1000.000 KB/s")
-              << interface + QStringLiteral(" Send Rate = 2000.000 KB/s");
+    for (int i = 0; i < 40; ++i)
+        rates << QStringLiteral("veth%1 Receive Rate = 1000.000 KB/s").arg(i)
+              << QStringLiteral("veth%1 Send Rate = 2000.000 KB/s").arg(i);
+    rates.sort(); // by interface name: "veth1 " sorts before "veth10"
     QStringList cpuLabels;
     for (const SensorReading &reading : sample.readings) {
         if (reading.sensor == QLatin1String("CPU") && reading.label.endsWith(QLatin1String("Usage")))
@@ -594,8 +570,8 @@ void TestLinuxSensors::procfsFilesAreReadWhole()
     QCOMPARE(cpuLabels, usages);
     QCOMPARE(readingsOf(sample, QStringLiteral("Network")), rates);
     QCOMPARE(readingsOf(sample, QStringLiteral("Disks")),
-             (QStringList{QStringLiteral("nvme0n1 Read Rate = 0.000 KB/s"), QStringLiteral("nvme0n1 Write Rate = 2000.000 KB/s"),
-                          QStringLiteral("sda Read Rate = 1000.000 KB/s"), QStringLiteral("sda Write Rate = 0.000 KB/s")}));
+             items("nvme0n1 Read Rate = 0.000 KB/s,nvme0n1 Write Rate = 2000.000 KB/s,sda Read Rate = 1000.000 KB/s,"
+                   "sda Write Rate = 0.000 KB/s"));
 }
 
 void TestLinuxSensors::flappingAttributeKeepsItsValue_data()
@@ -618,10 +594,10 @@ void TestLinuxSensors::flappingAttributeKeepsItsValue()
     QFETCH(int, failures);
     QFETCH(QStringList, published);
     QFETCH(int, rebuilds);
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    const QString attribute = sys(tree.path()) + coretempFolder + QStringLiteral("temp2_input");
-    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    Tree tree;
+    QVERIFY(tree.copied);
+    const QString attribute = tree.sysRoot + coretempFolder + QStringLiteral("temp2_input");
+    LinuxSource source(tree.sysRoot, tree.procRoot, still);
     std::vector<section::ReadingRecord> readings = source.refresh();
     std::size_t count = readings.size();
     const auto core0 = [](const std::vector<section::ReadingRecord> &records) {
@@ -647,9 +623,9 @@ void TestLinuxSensors::flappingAttributeKeepsItsValue()
 
 void TestLinuxSensors::labelsStayDistinctInTheSection()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    const QString chip = sys(tree.path()) + coretempFolder;
+    Tree tree;
+    QVERIFY(tree.copied);
+    const QString chip = tree.sysRoot + coretempFolder;
     // Two long labels that differ only past the 255 bytes of the field, and
     // two that differ only in characters Latin-1 does not have.
     const QByteArray common(300, 'x');
@@ -658,7 +634,7 @@ void TestLinuxSensors::labelsStayDistinctInTheSection()
     writeFile(chip + QStringLiteral("temp6_label"), "\xE6\xB8\xA9\xE5\xBA\xA6\n"); // 温度
     writeFile(chip + QStringLiteral("temp7_input"), "30000\n");
     writeFile(chip + QStringLiteral("temp7_label"), "\xE6\xB9\xBF\xE5\xBA\xA6\n"); // 湿度
-    LinuxSource source(sys(tree.path()), proc(tree.path()), [] { return qint64(0); });
+    LinuxSource source(tree.sysRoot, tree.procRoot, still);
     QStringList labels;
     for (const section::ReadingRecord &record : source.refresh()) {
         QVERIFY(record.label.size() <= section::maximumLabelBytes);
@@ -673,11 +649,11 @@ void TestLinuxSensors::labelsStayDistinctInTheSection()
 
 void TestLinuxSensors::goneDevicesAreForgotten()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    const QString classDir = sys(tree.path()) + QStringLiteral("/class/hwmon/");
+    Tree tree;
+    QVERIFY(tree.copied);
+    const QString classDir = tree.sysRoot + QStringLiteral("/class/hwmon/");
     qint64 now = 0;
-    LinuxSource source(sys(tree.path()), proc(tree.path()), [&now] { return now; });
+    LinuxSource source(tree.sysRoot, tree.procRoot, [&now] { return now; });
     (void)source.refresh();
     const int counters = source.rememberedCounters();
     const int sensors = source.rememberedSensors();
@@ -687,11 +663,11 @@ void TestLinuxSensors::goneDevicesAreForgotten()
     // comes back on another bus address each time it is plugged in.
     for (int round = 0; round < 3 * LinuxSource::forgetAfterRefreshes; ++round) {
         now += 1000;
-        writeFile(proc(tree.path()) + QStringLiteral("/net/dev"),
+        writeFile(tree.procRoot + QStringLiteral("/net/dev"),
                   "Inter-| Receive | Transmit\n face |bytes packets|bytes packets\n"
                   "  eth0: 1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n  veth" + QByteArray::number(round)
                       + ": 1000 1 0 0 0 0 0 0 2000 2 0 0 0 0 0 0\n");
-        const QString device = sys(tree.path()) + QStringLiteral("/devices/usb/1-%1").arg(round);
+        const QString device = tree.sysRoot + QStringLiteral("/devices/usb/1-%1").arg(round);
         QVERIFY(QDir().mkpath(device + QStringLiteral("/hwmon/hwmon20")));
         writeFile(device + QStringLiteral("/hwmon/hwmon20/name"), "usbtemp\n");
         writeFile(device + QStringLiteral("/hwmon/hwmon20/temp1_input"), "25000\n");
@@ -710,18 +686,13 @@ void TestLinuxSensors::goneDevicesAreForgotten()
 
 void TestLinuxSensors::listEscapesLabels()
 {
-    QTemporaryDir tree;
-    QVERIFY(copyTree(desktop, tree.path()));
-    writeFile(sys(tree.path()) + coretempFolder + QStringLiteral("temp1_label"), "Pkg\x1b]0;owned\x07\x1b[2J id 0\n");
-    QProcess publish;
-    publish.start(QStringLiteral(TELVANE_PUBLISH_PROGRAM),
-                  {QStringLiteral("--list"), QStringLiteral("--sysfs-root"), sys(tree.path()), QStringLiteral("--proc-root"),
-                   proc(tree.path())});
-    QVERIFY(publish.waitForFinished(20000));
-    QCOMPARE(publish.exitCode(), 0);
-    const QString printed = QString::fromUtf8(publish.readAllStandardOutput());
-    QVERIFY(!printed.contains(QChar(0x1b)) && !printed.contains(QChar(0x07)));
-    QVERIFY2(printed.contains(QStringLiteral("Pkg\uFFFD]0;owned\uFFFD\uFFFD[2J id 0")), qPrintable(printed));
+    Tree tree;
+    QVERIFY(tree.copied);
+    writeFile(tree.sysRoot + coretempFolder + QStringLiteral("temp1_label"), "Pkg\x1b]0;owned\x07\x1b[2J id 0\n");
+    const Ran ran = runPublisher(items("--list") + rootOptions(tree.sysRoot, tree.procRoot));
+    QCOMPARE(ran.exitCode, 0);
+    QVERIFY(!ran.out.contains(QChar(0x1b)) && !ran.out.contains(QChar(0x07)));
+    QVERIFY2(ran.out.contains(QStringLiteral("Pkg\uFFFD]0;owned\uFFFD\uFFFD[2J id 0")), qPrintable(ran.out));
 }
 
 QTEST_MAIN(TestLinuxSensors)

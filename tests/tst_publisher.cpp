@@ -20,11 +20,39 @@ namespace {
 
 const QString publishProgram = QStringLiteral(TELVANE_PUBLISH_PROGRAM);
 
-// The program's demo, its section under the test's own name.
-QStringList demoArguments(const QStringList &more)
+// "a,b,,c" as a list; an empty item stays.
+QStringList items(const char *text, char separator = ',')
 {
-    return QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), QString::fromStdString(testSectionName())}
-        + more;
+    return QString::fromUtf8(text).split(QLatin1Char(separator));
+}
+
+// The program's demo, its section under the test's own name, with more options ("--readings 2").
+QStringList demoArguments(const char *more)
+{
+    return items("--demo --section", ' ') << QString::fromStdString(testSectionName()) << items(more, ' ');
+}
+
+// The program run to its end.
+struct Ran
+{
+    explicit Ran(const QStringList &arguments)
+    {
+        process.start(publishProgram, arguments);
+        finished = process.waitForFinished(20000);
+        out = process.readAllStandardOutput();
+        error = QString::fromUtf8(process.readAllStandardError());
+    }
+    QProcess process;
+    bool finished = false;
+    QByteArray out;
+    QString error;
+};
+
+// Stops a publishing program the friendly way; it must leave cleanly.
+bool terminated(QProcess &process)
+{
+    process.terminate();
+    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 // A source whose catalogue the test changes between refreshes.
@@ -171,7 +199,7 @@ void TestPublisher::programPublishesUntilStopped()
     QFETCH(int, signalNumber);
     PublishProcess publish(publishProgram);
     // A long interval: what the program published first stays in place.
-    QVERIFY(publish.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("600")})));
+    QVERIFY(publish.start(demoArguments("--interval 600")));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
 
     DemoSource expected;
@@ -199,20 +227,17 @@ void TestPublisher::programScalesReadings()
 {
     QFETCH(int, readings);
     PublishProcess publish(publishProgram);
-    QVERIFY(publish.start(demoArguments({QStringLiteral("--readings"), QString::number(readings),
-                                         QStringLiteral("--interval"), QStringLiteral("600")})));
+    QVERIFY(publish.start(demoArguments("--interval 600 --readings") << QString::number(readings)));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     DemoSource expected{std::size_t(readings)};
     QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(expected.refresh()));
-    publish.process.terminate();
-    QVERIFY(publish.process.waitForFinished(20000));
-    QCOMPARE(publish.process.exitCode(), 0);
+    QVERIFY(terminated(publish.process));
 }
 
 void TestPublisher::programValuesChange()
 {
     PublishProcess publish(publishProgram);
-    QVERIFY(publish.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
+    QVERIFY(publish.start(demoArguments("--interval 0.05")));
     QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
     const OpenedSection opened(testSectionName());
     const QStringList first = readingRowsOf(opened.view());
@@ -226,8 +251,7 @@ void TestPublisher::programValuesChange()
     };
     QTRY_VERIFY(readingRowsOf(opened.view()) != first);
     QCOMPARE(withoutValues(readingRowsOf(opened.view())), withoutValues(first));
-    publish.process.terminate();
-    QVERIFY(publish.process.waitForFinished(20000));
+    QVERIFY(terminated(publish.process));
 }
 
 void TestPublisher::programRejectsBadOptions_data()
@@ -236,32 +260,23 @@ void TestPublisher::programRejectsBadOptions_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    const QString section = QString::fromStdString(testSectionName());
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--demo"), QStringLiteral("--bogus")} << 2
-                                    << QStringLiteral("bogus");
-    QTest::newRow("stray argument") << QStringList{QStringLiteral("--demo"), QStringLiteral("extra")} << 2
-                                    << QStringLiteral("extra");
-    QTest::newRow("readings not a number") << QStringList{QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("x")}
-                                           << 2 << QStringLiteral("--readings");
-    QTest::newRow("readings negative") << QStringList{QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("-1")}
-                                       << 2 << QStringLiteral("--readings");
-    QTest::newRow("readings too many") << QStringList{QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("100001")}
-                                       << 2 << QStringLiteral("--readings");
-    QTest::newRow("readings without value") << QStringList{QStringLiteral("--demo"), QStringLiteral("--readings")} << 2
-                                            << QStringLiteral("readings");
-    QTest::newRow("interval zero") << QStringList{QStringLiteral("--demo"), QStringLiteral("--interval"), QStringLiteral("0")}
-                                   << 2 << QStringLiteral("--interval");
-    QTest::newRow("interval not a number") << QStringList{QStringLiteral("--demo"), QStringLiteral("--interval"), QStringLiteral("nan")}
-                                           << 2 << QStringLiteral("--interval");
-    QTest::newRow("empty section name") << QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), QString()} << 2
-                                        << QStringLiteral("--section");
-    QTest::newRow("readings without --demo") << QStringList{QStringLiteral("--readings"), QStringLiteral("3")} << 2
-                                             << QStringLiteral("--readings scales the made-up computer and needs --demo");
-    QTest::newRow("sensor roots with --demo")
-        << QStringList{QStringLiteral("--demo"), QStringLiteral("--proc-root"), QStringLiteral("/proc")} << 2
-        << QStringLiteral("--proc-root reads this computer's own sensors and cannot go with --demo");
+    const auto row = [](const char *name, const char *arguments, const char *message) {
+        QTest::newRow(name) << items(arguments) << 2 << QString::fromUtf8(message);
+    };
+    row("unknown option", "--demo,--bogus", "bogus");
+    row("stray argument", "--demo,extra", "extra");
+    row("readings not a number", "--demo,--readings,x", "--readings");
+    row("readings negative", "--demo,--readings,-1", "--readings");
+    row("readings too many", "--demo,--readings,100001", "--readings");
+    row("readings without value", "--demo,--readings", "readings");
+    row("interval zero", "--demo,--interval,0", "--interval");
+    row("interval not a number", "--demo,--interval,nan", "--interval");
+    row("empty section name", "--demo,--section,", "--section");
+    row("readings without --demo", "--readings,3", "--readings scales the made-up computer and needs --demo");
+    row("sensor roots with --demo", "--demo,--proc-root,/proc",
+        "--proc-root reads this computer's own sensors and cannot go with --demo");
     QTest::newRow("section that cannot be made")
-        << QStringList{QStringLiteral("--demo"), QStringLiteral("--section"), section + QStringLiteral("/x")} << 1
+        << (items("--demo,--section") << QString::fromStdString(testSectionName()) + QStringLiteral("/x")) << 1
         << QStringLiteral("cannot publish");
 }
 
@@ -270,51 +285,41 @@ void TestPublisher::programRejectsBadOptions()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
-
-    QProcess process;
-    process.start(publishProgram, arguments);
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), exitCode);
-    const QString error = QString::fromUtf8(process.readAllStandardError());
-    QVERIFY2(error.startsWith(QLatin1String("telvane-publish: ")) && error.contains(message), qPrintable(error));
+    const Ran ran(arguments);
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(ran.process.exitCode(), exitCode);
+    QVERIFY2(ran.error.startsWith(QLatin1String("telvane-publish: ")) && ran.error.contains(message),
+             qPrintable(ran.error));
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 }
 
 void TestPublisher::programHelp()
 {
-    QProcess process;
-    process.start(publishProgram, {QStringLiteral("--help")});
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 0);
-    const QByteArray help = process.readAllStandardOutput();
+    const Ran ran({QStringLiteral("--help")});
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitCode(), 0);
     for (const char *option : {"--demo", "--readings", "--section", "--interval", "--help"})
-        QVERIFY2(help.contains(option), option);
+        QVERIFY2(ran.out.contains(option), option);
 }
 
 void TestPublisher::programVersion()
 {
-    QProcess process;
-    process.start(publishProgram, {QStringLiteral("--version")});
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray("telvane-publish " TELVANE_VERSION "\n"));
+    const Ran ran({QStringLiteral("--version")});
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitCode(), 0);
+    QCOMPARE(ran.out, QByteArray("telvane-publish " TELVANE_VERSION "\n"));
 }
 
 void TestPublisher::programListsTheDemo()
 {
-    QProcess process;
-    process.start(publishProgram, {QStringLiteral("--demo"), QStringLiteral("--list"), QStringLiteral("--readings"),
-                                     QStringLiteral("2"), QStringLiteral("--section"),
-                                     QString::fromStdString(testSectionName())});
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 0);
-    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
-    QCOMPARE(lines.mid(1), (QStringList{
-                               QStringLiteral("  0 Motherboard (Nuvoton NCT6798D)  Motherboard        36.000  °C"),
-                               QStringLiteral("  0 Motherboard (Nuvoton NCT6798D)  Chipset            50.000  °C"),
-                               QStringLiteral("2 readings of 5 sensors of the made-up computer"),
-                               QString()}));
+    const Ran ran(demoArguments("--list --readings 2"));
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(ran.out).split(QLatin1Char('\n')).mid(1),
+             items("  0 Motherboard (Nuvoton NCT6798D)  Motherboard        36.000  °C\n"
+                   "  0 Motherboard (Nuvoton NCT6798D)  Chipset            50.000  °C\n"
+                   "2 readings of 5 sensors of the made-up computer\n", '\n'));
     // Listed, not published.
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 }
@@ -346,42 +351,20 @@ void TestPublisher::gateKeepsCatalogues_data()
     QTest::addColumn<QStringList>("wanted"); // "ms:letters" per refresh
     QTest::addColumn<QStringList>("published");
 
-    QTest::newRow("values only") << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:ab")}
-                                 << QStringList{QStringLiteral("ab"), QStringLiteral("ab")};
-    QTest::newRow("a newcomer comes at once")
-        << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:abc")}
-        << QStringList{QStringLiteral("ab"), QStringLiteral("abc")};
-    QTest::newRow("a gone reading goes at once")
-        << QString() << QStringList{QStringLiteral("0:abc"), QStringLiteral("1000:ab")}
-        << QStringList{QStringLiteral("abc"), QStringLiteral("ab")};
-    QTest::newRow("a swap under one count: retired first, newcomer after 3 s")
-        << QString()
-        << QStringList{QStringLiteral("0:abX"), QStringLiteral("1000:abY"), QStringLiteral("2000:abY"),
-                       QStringLiteral("3999:abY"), QStringLiteral("4000:abY")}
-        << QStringList{QStringLiteral("abX"), QStringLiteral("ab"), QStringLiteral("ab"), QStringLiteral("ab"),
-                       QStringLiteral("abY")};
-    QTest::newRow("back to a count another catalogue had")
-        << QString()
-        << QStringList{QStringLiteral("0:abc"), QStringLiteral("1000:ab"), QStringLiteral("1500:abd"),
-                       QStringLiteral("4000:abd")}
-        << QStringList{QStringLiteral("abc"), QStringLiteral("ab"), QStringLiteral("ab"), QStringLiteral("abd")};
-    QTest::newRow("new order: fewer readings until the count is free")
-        << QString()
-        << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:ba"), QStringLiteral("2000:ba"),
-                       QStringLiteral("4000:ba")}
-        << QStringList{QStringLiteral("ab"), QStringLiteral("b"), QStringLiteral("b"), QStringLiteral("ba")};
-    QTest::newRow("nothing in common: no readings in between")
-        << QString() << QStringList{QStringLiteral("0:ab"), QStringLiteral("1000:xy"), QStringLiteral("4000:xy")}
-        << QStringList{QStringLiteral("ab"), QString(), QStringLiteral("xy")};
-    QTest::newRow("taken over, same readings: at once")
-        << QStringLiteral("abX") << QStringList{QStringLiteral("0:abX")} << QStringList{QStringLiteral("abX")};
-    QTest::newRow("taken over, other readings under that count: after 3 s")
-        << QStringLiteral("abX")
-        << QStringList{QStringLiteral("0:abY"), QStringLiteral("2999:abY"), QStringLiteral("3000:abY")}
-        << QStringList{QString(), QString(), QStringLiteral("abY")};
-    QTest::newRow("taken over, fewer readings than were there: after 3 s")
-        << QStringLiteral("abX") << QStringList{QStringLiteral("0:xy"), QStringLiteral("3000:xy")}
-        << QStringList{QString(), QStringLiteral("xy")};
+    const auto row = [](const char *name, const char *earlier, const char *wanted, const char *published) {
+        QTest::newRow(name) << QString::fromUtf8(earlier) << items(wanted) << items(published);
+    };
+    row("values only", "", "0:ab,1000:ab", "ab,ab");
+    row("a newcomer comes at once", "", "0:ab,1000:abc", "ab,abc");
+    row("a gone reading goes at once", "", "0:abc,1000:ab", "abc,ab");
+    row("a swap under one count: retired first, newcomer after 3 s", "", "0:abX,1000:abY,2000:abY,3999:abY,4000:abY",
+        "abX,ab,ab,ab,abY");
+    row("back to a count another catalogue had", "", "0:abc,1000:ab,1500:abd,4000:abd", "abc,ab,ab,abd");
+    row("new order: fewer readings until the count is free", "", "0:ab,1000:ba,2000:ba,4000:ba", "ab,b,b,ba");
+    row("nothing in common: no readings in between", "", "0:ab,1000:xy,4000:xy", "ab,,xy");
+    row("taken over, same readings: at once", "abX", "0:abX", "abX");
+    row("taken over, other readings under that count: after 3 s", "abX", "0:abY,2999:abY,3000:abY", ",,abY");
+    row("taken over, fewer readings than were there: after 3 s", "abX", "0:xy,3000:xy", ",xy");
 }
 
 void TestPublisher::gateKeepsCatalogues()
@@ -421,33 +404,28 @@ void TestPublisher::publisherNeverSwapsUnderOneCount()
         publisher.publish();
         seen << readingRowsOf(opened.view()).join(QLatin1Char(' '));
     }
-    const QStringList retired = readingRowsOf(catalogue(QStringLiteral("ab")));
-    QCOMPARE(seen, (QStringList{retired.join(QLatin1Char(' ')), retired.join(QLatin1Char(' ')),
-                                retired.join(QLatin1Char(' ')), readingRowsOf(source.readings).join(QLatin1Char(' '))}));
+    const QString retired = readingRowsOf(catalogue(QStringLiteral("ab"))).join(QLatin1Char(' '));
+    QCOMPARE(seen, (QStringList{retired, retired, retired, readingRowsOf(source.readings).join(QLatin1Char(' '))}));
 }
 
 void TestPublisher::secondProgramIsRefused()
 {
     PublishProcess first(publishProgram);
-    QVERIFY(first.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("600")})));
+    QVERIFY(first.start(demoArguments("--interval 600")));
     QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
     const QStringList published = readingRowsOf(OpenedSection(testSectionName()).view());
     QCOMPARE(published.size(), int(DemoSource::defaultReadingCount));
 
-    QProcess second;
-    second.start(publishProgram, {QStringLiteral("--demo"), QStringLiteral("--readings"), QStringLiteral("3"),
-                                    QStringLiteral("--section"), QString::fromStdString(testSectionName())});
-    QVERIFY(second.waitForFinished(20000));
-    QCOMPARE(second.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(second.readAllStandardError()),
+    const Ran second(demoArguments("--readings 3"));
+    QVERIFY(second.finished);
+    QCOMPARE(second.process.exitCode(), 1);
+    QCOMPARE(second.error,
              QStringLiteral("telvane-publish: cannot publish %1: the section %1 is already published by process %2\n")
                  .arg(QString::fromStdString(testSectionName()))
                  .arg(first.process.processId()));
     // The first one's section is as it was, and still there after the second left.
     QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), published);
-    first.process.terminate();
-    QVERIFY(first.process.waitForFinished(20000));
-    QCOMPARE(first.process.exitCode(), 0);
+    QVERIFY(terminated(first.process));
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 }
 
@@ -456,10 +434,9 @@ void TestPublisher::restartedProgramFeedsTheReader()
 #ifdef _WIN32
     QSKIP("A Windows section goes with its writer");
 #else
-    QStringList before;
     {
         PublishProcess first(publishProgram);
-        QVERIFY(first.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
+        QVERIFY(first.start(demoArguments("--interval 0.05")));
         QTRY_VERIFY_WITH_TIMEOUT(first.isPublishing(), 20000);
         first.process.kill(); // as a crash would
         QVERIFY(first.process.waitForFinished(20000));
@@ -467,17 +444,16 @@ void TestPublisher::restartedProgramFeedsTheReader()
     // A reader that mapped the section before the restart, and never again.
     const OpenedSection reader(testSectionName());
     QVERIFY(reader.isOpen());
-    before = readingRowsOf(reader.view());
+    const QStringList before = readingRowsOf(reader.view());
     QCOMPARE(before.size(), int(DemoSource::defaultReadingCount));
 
     PublishProcess second(publishProgram);
-    QVERIFY(second.start(demoArguments({QStringLiteral("--interval"), QStringLiteral("0.05")})));
+    QVERIFY(second.start(demoArguments("--interval 0.05")));
     QTRY_VERIFY_WITH_TIMEOUT(second.isPublishing(), 20000);
     QVERIFY2(second.output.contains("taking over"), second.output.constData());
     QTRY_VERIFY(readingRowsOf(reader.view()) != before);
     QCOMPARE(readingRowsOf(reader.view()).size(), before.size());
-    second.process.terminate();
-    QVERIFY(second.process.waitForFinished(20000));
+    QVERIFY(terminated(second.process));
     // Stopped cleanly: nothing stale for the reader, and the name is gone.
     QCOMPARE(readingRowsOf(reader.view()), QStringList());
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);

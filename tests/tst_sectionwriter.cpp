@@ -19,6 +19,11 @@ const std::vector<section::ReadingRecord> someReadings = {
     {2, "", "", -0.5},
 };
 
+std::vector<section::ReadingRecord> firstReadings(std::size_t count)
+{
+    return {someReadings.begin(), someReadings.begin() + std::ptrdiff_t(count)};
+}
+
 } // namespace
 
 class TestSectionWriter : public QObject
@@ -53,46 +58,36 @@ void TestSectionWriter::readsBackThroughTheReader()
     QVERIFY(writer.setReadings(someReadings));
 
     const OpenedSection opened(testSectionName());
-    QVERIFY(opened.isOpen());
     QCOMPARE(sensorNamesOf(opened.view()), sensorNamesOf(sensors));
     QCOMPARE(readingRowsOf(opened.view()), readingRowsOf(someReadings));
 
     // Fewer readings later: the count follows, the rest is not read.
-    QVERIFY(writer.setReadings({someReadings.begin(), someReadings.begin() + 2}));
-    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + 2}));
+    QVERIFY(writer.setReadings(firstReadings(2)));
+    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf(firstReadings(2)));
 }
 
 void TestSectionWriter::textsAreCutToTheirFields_data()
 {
-    QTest::addColumn<int>("labelLength");
-    QTest::addColumn<int>("unitLength");
-    QTest::addColumn<int>("nameLength");
-    QTest::addColumn<int>("expectedLabel");
-    QTest::addColumn<int>("expectedUnit");
-    QTest::addColumn<int>("expectedName");
-
-    QTest::newRow("fitting") << 255 << 15 << 127 << 255 << 15 << 127;
-    QTest::newRow("too long") << 300 << 40 << 500 << 255 << 15 << 127;
+    QTest::addColumn<QList<int>>("lengths"); // label, unit, sensor name
+    QTest::addColumn<QList<int>>("expected");
+    QTest::newRow("fitting") << QList<int>{255, 15, 127} << QList<int>{255, 15, 127};
+    QTest::newRow("too long") << QList<int>{300, 40, 500} << QList<int>{255, 15, 127};
 }
 
 void TestSectionWriter::textsAreCutToTheirFields()
 {
-    QFETCH(int, labelLength);
-    QFETCH(int, unitLength);
-    QFETCH(int, nameLength);
-    QFETCH(int, expectedLabel);
-    QFETCH(int, expectedUnit);
-    QFETCH(int, expectedName);
-
+    QFETCH(QList<int>, lengths);
+    QFETCH(QList<int>, expected);
     section::Writer writer;
     QVERIFY(writer.create(testSectionName(), 1, 1));
-    QVERIFY(writer.setSensors({std::string(nameLength, 'n')}));
-    QVERIFY(writer.setReadings({{0, std::string(labelLength, 'l'), std::string(unitLength, 'u'), 7.0}}));
+    QVERIFY(writer.setSensors({std::string(std::size_t(lengths[2]), 'n')}));
+    QVERIFY(writer.setReadings(
+        {{0, std::string(std::size_t(lengths[0]), 'l'), std::string(std::size_t(lengths[1]), 'u'), 7.0}}));
 
     const OpenedSection opened(testSectionName());
-    QCOMPARE(sensorNamesOf(opened.view()), QList<QByteArray>{QByteArray(expectedName, 'n')});
+    QCOMPARE(sensorNamesOf(opened.view()), QList<QByteArray>{QByteArray(expected[2], 'n')});
     QCOMPARE(readingRowsOf(opened.view()),
-             QStringList{readingRow(0, QByteArray(expectedLabel, 'l'), QByteArray(expectedUnit, 'u'), 7.0)});
+             QStringList{readingRow(0, QByteArray(expected[0], 'l'), QByteArray(expected[1], 'u'), 7.0)});
 }
 
 void TestSectionWriter::capacityIsFixed()
@@ -100,7 +95,7 @@ void TestSectionWriter::capacityIsFixed()
     section::Writer writer;
     QVERIFY(writer.create(testSectionName(), 1, 3));
     QCOMPARE(writer.size(), section::headerSize + 1 * section::sensorElementSize + 3 * section::readingElementSize);
-    QVERIFY(writer.setReadings({someReadings.begin(), someReadings.begin() + 3}));
+    QVERIFY(writer.setReadings(firstReadings(3)));
     QVERIFY(!writer.setReadings(someReadings));
     QVERIFY(!writer.setSensors({"a", "b"}));
 
@@ -111,7 +106,7 @@ void TestSectionWriter::capacityIsFixed()
 #else
     QCOMPARE(opened.mapped.size, writer.size());
 #endif
-    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + 3}));
+    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf(firstReadings(3)));
     QCOMPARE(sensorNamesOf(opened.view()), QList<QByteArray>{});
 }
 
@@ -119,11 +114,11 @@ void TestSectionWriter::valuesChangeInPlace()
 {
     section::Writer writer;
     QVERIFY(writer.create(testSectionName(), 0, 4));
-    QVERIFY(writer.setReadings({someReadings.begin(), someReadings.begin() + 2}));
+    QVERIFY(writer.setReadings(firstReadings(2)));
     QVERIFY(writer.setValue(1, 53.25));
     QVERIFY(!writer.setValue(2, 1.0)); // past the count, though inside the capacity
 
-    std::vector<section::ReadingRecord> expected(someReadings.begin(), someReadings.begin() + 2);
+    std::vector<section::ReadingRecord> expected = firstReadings(2);
     expected[1].value = 53.25;
     QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(expected));
 }
@@ -157,10 +152,10 @@ void TestSectionWriter::staleSectionIsReplaced()
     section::Writer writer;
     std::string error;
     QVERIFY2(writer.create(testSectionName(), 2, 2, &error), error.c_str());
-    QVERIFY(writer.setReadings({someReadings.front()}));
+    QVERIFY(writer.setReadings(firstReadings(1)));
     const OpenedSection opened(testSectionName());
     QCOMPARE(opened.mapped.size, writer.size());
-    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.front()}));
+    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf(firstReadings(1)));
 #endif
 }
 
@@ -193,7 +188,7 @@ void TestSectionWriter::secondWriterIsRefused()
 {
     section::Writer first;
     QCOMPARE(first.open(testSectionName(), 1, 2).outcome, section::OpenOutcome::Created);
-    QVERIFY(first.setReadings({someReadings.front()}));
+    QVERIFY(first.setReadings(firstReadings(1)));
 
     section::Writer second;
     const section::OpenResult refused = second.open(testSectionName(), 1, 2);
@@ -203,7 +198,7 @@ void TestSectionWriter::secondWriterIsRefused()
              refused.message.c_str());
     QVERIFY(!second.isOpen());
     // The first writer's section is untouched by the attempt.
-    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf({someReadings.front()}));
+    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(firstReadings(1)));
 }
 
 #ifndef _WIN32
@@ -214,21 +209,18 @@ namespace {
 // `extra` bytes more than the layout needs.
 void leaveSection(std::size_t sensors, std::size_t readings, std::size_t count, std::size_t extra = 0)
 {
-    std::vector<std::string> names;
-    {
-        section::Writer writer;
-        QVERIFY(writer.create(testSectionName(), sensors, readings));
-        QVERIFY(writer.setReadings({someReadings.begin(), someReadings.begin() + std::ptrdiff_t(count)}));
-        // Its copy of the bytes, before the writer takes the object with it.
-        const OpenedSection opened(testSectionName());
-        QByteArray bytes(reinterpret_cast<const char *>(opened.mapped.data), int(opened.mapped.size));
-        writer.remove();
-        const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        QVERIFY(fd >= 0);
-        bytes.append(QByteArray(int(extra), '\0'));
-        QCOMPARE(write(fd, bytes.constData(), std::size_t(bytes.size())), ssize_t(bytes.size()));
-        close(fd);
-    }
+    section::Writer writer;
+    QVERIFY(writer.create(testSectionName(), sensors, readings));
+    QVERIFY(writer.setReadings(firstReadings(count)));
+    // Its copy of the bytes, before the writer takes the object with it.
+    const OpenedSection opened(testSectionName());
+    QByteArray bytes(reinterpret_cast<const char *>(opened.mapped.data), int(opened.mapped.size));
+    writer.remove();
+    const int fd = shm_open(testSectionName().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    bytes.append(QByteArray(int(extra), '\0'));
+    QCOMPARE(write(fd, bytes.constData(), std::size_t(bytes.size())), ssize_t(bytes.size()));
+    close(fd);
 }
 
 } // namespace
@@ -276,11 +268,11 @@ void TestSectionWriter::leftSectionIsReused()
     const section::OpenResult result = writer.open(testSectionName(), std::size_t(sensors), std::size_t(readings));
     QCOMPARE(result.outcome, section::OpenOutcome::Reused);
     QCOMPARE(int(writer.size()), expectedSize);
-    QCOMPARE(readingRowsOf(writer.currentReadings()),
-             readingRowsOf({someReadings.begin(), someReadings.begin() + readingsKept}));
+    const QStringList kept = readingRowsOf(firstReadings(std::size_t(readingsKept)));
+    QCOMPARE(readingRowsOf(writer.currentReadings()), kept);
     const OpenedSection opened(testSectionName());
     QCOMPARE(int(opened.mapped.size), expectedSize);
-    QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + readingsKept}));
+    QCOMPARE(readingRowsOf(opened.view()), kept);
     QVERIFY(writer.setReadings({someReadings[3]}));
     QCOMPARE(readingRowsOf(opened.view()), readingRowsOf({someReadings[3]}));
 #endif
@@ -295,12 +287,12 @@ void TestSectionWriter::readersKeepTheReusedSection()
     // what the next writer writes, at once.
     leaveSection(2, 4, 2);
     const OpenedSection reader(testSectionName());
-    QCOMPARE(readingRowsOf(reader.view()), readingRowsOf({someReadings.begin(), someReadings.begin() + 2}));
+    QCOMPARE(readingRowsOf(reader.view()), readingRowsOf(firstReadings(2)));
 
     section::Writer writer;
     QCOMPARE(writer.open(testSectionName(), 2, 4).outcome, section::OpenOutcome::Reused);
     QVERIFY(writer.setValue(1, 99.5));
-    std::vector<section::ReadingRecord> expected(someReadings.begin(), someReadings.begin() + 2);
+    std::vector<section::ReadingRecord> expected = firstReadings(2);
     expected[1].value = 99.5;
     QCOMPARE(readingRowsOf(reader.view()), readingRowsOf(expected));
 #endif
@@ -317,10 +309,10 @@ void TestSectionWriter::removeSparesALaterWritersSection()
     QCOMPARE(shm_unlink(testSectionName().c_str()), 0);
     section::Writer later;
     QCOMPARE(later.open(testSectionName(), 1, 2).outcome, section::OpenOutcome::Created);
-    QVERIFY(later.setReadings({someReadings.front()}));
+    QVERIFY(later.setReadings(firstReadings(1)));
 
     first.remove();
-    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf({someReadings.front()}));
+    QCOMPARE(readingRowsOf(OpenedSection(testSectionName()).view()), readingRowsOf(firstReadings(1)));
     later.remove();
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
 #endif

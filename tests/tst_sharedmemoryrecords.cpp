@@ -39,9 +39,7 @@ struct Image
     {
         quint64 raw;
         std::memcpy(&raw, &value, sizeof raw);
-        for (int i = 0; i < 8; ++i)
-            bytes.at(at + i) = static_cast<unsigned char>(raw >> (8 * i));
-        return *this;
+        return u32(at, static_cast<quint32>(raw)).u32(at + 4, static_cast<quint32>(raw >> 32));
     }
     Image &reading(std::size_t at, qint32 sensor, const QByteArray &label, const QByteArray &unit, double number)
     {
@@ -88,22 +86,18 @@ void TestSharedMemoryRecords::readings_data()
     QTest::addColumn<Image>("image");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("exact offsets") << Image(44 + 3 * 292)
-                                          .header(44, 136, 0, 44, 292, 3)
-                                          .reading(44, 0, "CPU Package", "W", 52.0)
-                                          .reading(44 + 292, 1, "Core 0 Clock", "MHz", 4389.7)
-                                          .reading(44 + 584, -1, "", "", 1234567.0)
-                                   << QStringList{readingRow(0, "CPU Package", "W", 52.0), readingRow(1, "Core 0 Clock", "MHz", 4389.7),
-                                                  readingRow(-1, "", "", 1234567.0)};
+    QTest::newRow("exact offsets")
+        << Image(44 + 3 * 292).header(44, 136, 0, 44, 292, 3).reading(44, 0, "CPU Package", "W", 52.0)
+               .reading(44 + 292, 1, "Core 0 Clock", "MHz", 4389.7).reading(44 + 584, -1, "", "", 1234567.0)
+        << QStringList{readingRow(0, "CPU Package", "W", 52.0), readingRow(1, "Core 0 Clock", "MHz", 4389.7),
+                       readingRow(-1, "", "", 1234567.0)};
     // 47 + 284 is 3 past a multiple of 8.
     QTest::newRow("unaligned value") << Image(47 + 292).header(0, 0, 0, 47, 292, 1).reading(47, 2, "Vcore", "V", -0.5)
                                      << QStringList{readingRow(2, "Vcore", "V", -0.5)};
-    QTest::newRow("stride larger than 292") << Image(44 + 2 * 460)
-                                                   .header(0, 0, 0, 44, 460, 2)
-                                                   .reading(44, 0, "first", "A", 1.0)
-                                                   .reading(44 + 292, 9, "decoy", "X", 99.0)
-                                                   .reading(44 + 460, 0, "second", "B", 2.0)
-                                            << QStringList{readingRow(0, "first", "A", 1.0), readingRow(0, "second", "B", 2.0)};
+    QTest::newRow("stride larger than 292")
+        << Image(44 + 2 * 460).header(0, 0, 0, 44, 460, 2).reading(44, 0, "first", "A", 1.0)
+               .reading(44 + 292, 9, "decoy", "X", 99.0).reading(44 + 460, 0, "second", "B", 2.0)
+        << QStringList{readingRow(0, "first", "A", 1.0), readingRow(0, "second", "B", 2.0)};
     QTest::newRow("degree sign byte kept") << Image(44 + 292).header(0, 0, 0, 44, 292, 1).reading(44, 0, "Temp \xB0", "\xB0" "C", 45.0)
                                            << QStringList{readingRow(0, "Temp \xB0", "\xB0" "C", 45.0)};
     QTest::newRow("empty section") << Image(44 + 292).header(44, 136, 0, 44, 292, 0).reading(44, 0, "unused", "", 1.0)
@@ -120,11 +114,9 @@ void TestSharedMemoryRecords::readings_data()
     QTest::newRow("offset far past the view") << Image(44 + 292).header(0, 0, 0, huge, 292, 1) << QStringList{};
     QTest::newRow("offset plus stride past the view") << Image(44 + 2 * 292).header(0, 0, 0, 44, huge, 2).reading(44, 0, "only", "", 1.0)
                                                       << QStringList{readingRow(0, "only", "", 1.0)};
-    QTest::newRow("element crossing the view's end") << Image(44 + 2 * 292 + 291)
-                                                            .header(0, 0, 0, 44, 292, 3)
-                                                            .reading(44, 0, "a", "", 1.0)
-                                                            .reading(336, 0, "b", "", 2.0)
-                                                     << QStringList{readingRow(0, "a", "", 1.0), readingRow(0, "b", "", 2.0)};
+    QTest::newRow("element crossing the view's end")
+        << Image(44 + 2 * 292 + 291).header(0, 0, 0, 44, 292, 3).reading(44, 0, "a", "", 1.0).reading(336, 0, "b", "", 2.0)
+        << QStringList{readingRow(0, "a", "", 1.0), readingRow(0, "b", "", 2.0)};
     QTest::newRow("no zero byte up to the view's end")
         << Image(44 + 292).header(0, 0, 0, 44, 292, 1).fill(44 + 12, 280, 'A')
         << QStringList{readingRow(0, QByteArray(280, 'A'), QByteArray(24, 'A'), doubleFromBytes('A'))};
@@ -145,12 +137,10 @@ void TestSharedMemoryRecords::sensorNames_data()
     QTest::addColumn<Image>("image");
     QTest::addColumn<QList<QByteArray>>("expected");
 
-    QTest::newRow("names at their stride") << Image(44 + 3 * 136)
-                                                  .header(44, 136, 3, 0, 292, 0)
-                                                  .text(44 + 8, "Motherboard")
-                                                  .text(44 + 136 + 8, "CPU [#0]: \xB0")
-                                                  .text(44 + 272 + 8, "")
-                                           << QList<QByteArray>{"Motherboard", "CPU [#0]: \xB0", ""};
+    QTest::newRow("names at their stride")
+        << Image(44 + 3 * 136).header(44, 136, 3, 0, 292, 0).text(44 + 8, "Motherboard")
+               .text(44 + 136 + 8, "CPU [#0]: \xB0").text(44 + 272 + 8, "")
+        << QList<QByteArray>{"Motherboard", "CPU [#0]: \xB0", ""};
     QTest::newRow("no sensors") << Image(44 + 136).header(44, 136, 0, 0, 292, 0).text(52, "unused") << QList<QByteArray>{};
     // Each element counts as the smallest possible one, and a name ends with its element.
     QTest::newRow("element size 0, count 2^32 - 1: (size - offset) / 9 names")
