@@ -1,6 +1,7 @@
 #include "debugcapture.h"
 #include "mainwindow.h"
 #include "testsection.h"
+#include "textlist.h"
 #include "ui_mainwindow.h"
 
 #include "aboutwindow.h"
@@ -62,14 +63,6 @@ public:
 QStringList logLines(const Ui::MainWindow *ui)
 {
     return ui->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
-}
-
-QStringList strings(std::initializer_list<const char *> texts)
-{
-    QStringList list;
-    for (const char *text : texts)
-        list << QString::fromUtf8(text);
-    return list;
 }
 
 const QStringList startLines = strings({"initialisation...", "checking HWiNFO's Shared Memory..."});

@@ -2,6 +2,7 @@
 #include "loopback.h"
 #include "mainwindow.h"
 #include "publishprocess.h"
+#include "textlist.h"
 #include "ui_mainwindow.h"
 
 #include "network.h"
@@ -51,14 +52,6 @@ const std::vector<section::ReadingRecord> standardReadings = {
     {0, "Temp \xB0", "\xB0" "C", 1234567.0},
     {-1, "Total Host Writes", "GB", 0.5},
 };
-
-QStringList strings(std::initializer_list<const char *> utf8)
-{
-    QStringList list;
-    for (const char *text : utf8)
-        list << QString::fromUtf8(text);
-    return list;
-}
 
 QString reply(const QString &hash, const QString &label, const QString &value, const QString &unit)
 {
