@@ -9,7 +9,7 @@ build="${1:-$root/build}"
 output="${2:-$root/docs/screenshot-windows.png}"
 zip="$(ls "$build"/windows-build/telvane-*-win64.zip 2>/dev/null | head -n 1 || true)"
 if [ -z "$zip" ] || [ ! -x "$build/telvane-client" ]; then
-    echo "screenshot-windows.sh: no Windows zip or telvane-client in $build; build first (see README, Windows)" >&2
+    echo "screenshot-windows.sh: no Windows zip or telvane-client in $build; build first (see docs/windows.md)" >&2
     exit 1
 fi
 "$root/tests/windows/zip-under-wine.sh" "$zip" "$build/telvane-client" "$build/wine-screenshot" "$output"
