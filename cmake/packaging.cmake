@@ -4,7 +4,9 @@
 # dependencies come from dpkg-shlibdeps.
 include(GNUInstallDirs)
 
-# Debian wants a copyright file and a changelog beside every package's docs.
+# Debian wants a copyright file and a changelog beside every package's docs;
+# the copyright file names Telvane's MIT licence (LICENSE) in Debian's
+# machine-readable form.
 set(_telvane_docs ${CMAKE_INSTALL_DATADIR}/doc/telvane)
 # (changelog.gz: a version without a Debian revision makes a native package.)
 set(_telvane_changelog ${CMAKE_BINARY_DIR}/changelog.gz)
@@ -20,9 +22,10 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME telvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Telvane developers")
-set(TELVANE_PACKAGE_CONTACT "Telvane developers <telvane@example.org>" CACHE STRING
+set(TELVANE_PACKAGE_CONTACT "Telvane developers <telvane@telvane.example.org>" CACHE STRING
     "Maintainer of the Debian package, as Name <address>")
 set(CPACK_PACKAGE_CONTACT "${TELVANE_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://telvane.example.org/")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relays hardware sensor readings to the local network")
 set(CPACK_PACKAGE_DESCRIPTION
     "Telvane maps the shared-memory section a hardware monitor publishes,
