@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -35,9 +36,11 @@ QStringList demoArguments(const char *more)
 // The program run to its end.
 struct Ran
 {
-    explicit Ran(const QStringList &arguments)
+    // Through `runner` ("setpriv ...") when one is given.
+    explicit Ran(const QStringList &arguments, QStringList runner = {})
     {
-        process.start(publishProgram, arguments);
+        runner << publishProgram << arguments;
+        process.start(runner.takeFirst(), runner);
         finished = process.waitForFinished(20000);
         out = process.readAllStandardOutput();
         error = QString::fromUtf8(process.readAllStandardError());
@@ -100,6 +103,8 @@ private slots:
     void publisherNeverSwapsUnderOneCount();
     void secondProgramIsRefused();
     void restartedProgramFeedsTheReader();
+    void programRefusesWhatIsNoSection_data();
+    void programRefusesWhatIsNoSection();
 };
 
 void TestPublisher::demoMachine_data()
@@ -457,6 +462,42 @@ void TestPublisher::restartedProgramFeedsTheReader()
     // Stopped cleanly: nothing stale for the reader, and the name is gone.
     QCOMPARE(readingRowsOf(reader.view()), QStringList());
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+#endif
+}
+
+void TestPublisher::programRefusesWhatIsNoSection_data()
+{
+    QTest::addColumn<QString>("make"); // a shell command making it at %1
+    QTest::addColumn<QStringList>("runner");
+    QTest::addColumn<QString>("found");
+    const QStringList asNobody = items("setpriv,--reuid=65534,--regid=65534,--clear-groups");
+    QTest::newRow("another user's FIFO") << "mkfifo -m 644 %1" << asNobody << "a FIFO of user 0";
+    QTest::newRow("our own FIFO") << "mkfifo -m 600 %1" << QStringList() << "a FIFO of user 0";
+    QTest::newRow("folder") << "mkdir %1" << QStringList() << "a folder of user 0";
+    QTest::newRow("symbolic link") << "ln -s /dev/null %1" << QStringList() << "a symbolic link of user 0";
+}
+
+void TestPublisher::programRefusesWhatIsNoSection()
+{
+#ifndef __linux__
+    QSKIP("Linux keeps its shared-memory objects in /dev/shm");
+#else
+    QFETCH(QString, make);
+    QFETCH(QStringList, runner);
+    QFETCH(QString, found);
+    if (geteuid() != 0)
+        QSKIP("Acting as two users needs root");
+    const QString name = QString::fromStdString(testSectionName());
+    const QString path = QStringLiteral("/dev/shm") + name;
+    QCOMPARE(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), make.arg(path)}), 0);
+    const Ran ran(demoArguments("--readings 2"), runner);
+    // Left as it was: there, and removed here.
+    const QString removeIt = QStringLiteral("test -L %1 -o -e %1 && rm -r %1");
+    QCOMPARE(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), removeIt.arg(path)}), 0);
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitCode(), 1);
+    QCOMPARE(ran.error, QStringLiteral("telvane-publish: cannot publish %1: the section %1 is %2, not shared memory; "
+                                       "remove it\n").arg(name, found));
 #endif
 }
 
