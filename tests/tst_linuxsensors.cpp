@@ -168,6 +168,8 @@ private slots:
     void labelsStayDistinctInTheSection();
     void goneDevicesAreForgotten();
     void listEscapesLabels();
+    void slowReadsAreBounded_data();
+    void slowReadsAreBounded();
 };
 
 void TestLinuxSensors::firstSample_data()
@@ -693,6 +695,51 @@ void TestLinuxSensors::listEscapesLabels()
     QCOMPARE(ran.exitCode, 0);
     QVERIFY(!ran.out.contains(QChar(0x1b)) && !ran.out.contains(QChar(0x07)));
     QVERIFY2(ran.out.contains(QStringLiteral("Pkg\uFFFD]0;owned\uFFFD\uFFFD[2J id 0")), qPrintable(ran.out));
+}
+
+void TestLinuxSensors::slowReadsAreBounded_data()
+{
+    QTest::addColumn<QString>("delay"); // milliseconds per open, or "hold" for one that never answers
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("listed");
+    QTest::addColumn<QString>("note");
+    QStringList coretemp;
+    for (const QString &file : items("name,temp1_input,temp1_label,temp2_input,temp2_label,temp6_input,temp6_label"))
+        coretemp << coretempFolder + file;
+    QTest::newRow("chip slower than a refresh")
+        << "120" << coretemp << "Package id 0"
+        << "too slow for a refresh (500 ms), listed with what came within 5 s: coretemp (coretemp.0)";
+    QTest::newRow("network attribute that never answers")
+        << "hold" << items("/class/net/eth0/type") << "Package id 0" << "procfs (no answer yet)";
+}
+
+void TestLinuxSensors::slowReadsAreBounded()
+{
+    QFETCH(QString, delay);
+    QFETCH(QStringList, files);
+    QFETCH(QString, listed);
+    QFETCH(QString, note);
+    Tree tree;
+    QVERIFY(tree.copied);
+    QProcess slow;
+    slow.start(QStringLiteral(TELVANE_SOAK_SLOWOPEN_PROGRAM), QStringList(delay) + files.replaceInStrings(QRegularExpression(QStringLiteral("^")), tree.sysRoot));
+    if (!slow.waitForReadyRead(10000))
+        QSKIP("Slow files need fanotify, as root");
+
+    const Ran list = runPublisher(items("--list") + rootOptions(tree.sysRoot, tree.procRoot));
+    QCOMPARE(list.exitCode, 0);
+    QVERIFY2(list.out.contains(listed) && list.error.contains(note), qPrintable(list.out + list.error));
+
+    // Published with a refresh far shorter than the reads, and stopped at once.
+    const std::string name = testSectionName();
+    PublishProcess publish(QStringLiteral(TELVANE_PUBLISH_PROGRAM));
+    QVERIFY(publish.start(rootOptions(tree.sysRoot, tree.procRoot) + items("--interval,0.1,--section")
+                          << QString::fromStdString(name)));
+    QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
+    QTRY_VERIFY(!readingRowsOf(OpenedSection(name).view()).filter(QLatin1Char('|') + listed + QLatin1Char('|')).isEmpty());
+    publish.process.terminate();
+    QVERIFY(publish.process.waitForFinished(5000));
+    QCOMPARE(publish.process.exitCode(), 0);
 }
 
 QTEST_MAIN(TestLinuxSensors)
