@@ -15,7 +15,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ] || ! [[ "$1" =~ ^[1-9][0-9]*$ ]]; then
 fi
 minutes="$1"
 build="${2:-$root/build}"
-for program in telvane telvane-publish tests/soak_sectionchurn tests/soak_slowopen; do
+for program in telvane telvane-publish tests/soak_sectionchurn; do
     if [ ! -x "$build/$program" ]; then
         echo "$build/$program is missing: build first (cmake --build $build)" >&2
         exit 1
