@@ -15,7 +15,6 @@ figures measured are printed.
   soak.py PROGRAMS swap [--count N]
   soak.py PROGRAMS publisher [--seconds S]
   soak.py PROGRAMS publisher-restarted
-  soak.py PROGRAMS slow-chip [--seconds S]
 
 PROGRAMS is --build DIR (a build folder holding them all), or the programs
 one by one: --telvane PATH --publish PATH --churn PATH.
@@ -91,9 +90,9 @@ class Processes:
         self.children = []
         self.logs = tempfile.TemporaryDirectory(prefix='telvane-soak-')
 
-    def start(self, name, command, env=None, stdin=None):
+    def start(self, name, command, env=None):
         log = open(os.path.join(self.logs.name, name + '.log'), 'wb')
-        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env, stdin=stdin)
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env)
         self.children.append((name, process))
         return process
 
@@ -658,29 +657,9 @@ def publisher_restarted(args, processes):
     client.close()
 
 
-def slow_chip(args, processes):
-    """A chip whose eight attributes take 100 ms each to open, under refreshes
-    that wait half a second at most: every catalogue holds its readings."""
-    with tempfile.TemporaryDirectory(prefix='telvane-slow-', ignore_cleanup_errors=True) as work:
-        chips = ChipTree(work)
-        slow = chips.put(2, 'slowchip', 'slow.2', ['Slow %d' % i for i in range(4)])
-        files = [os.path.join(slow, name) for name in os.listdir(slow) if name.startswith('temp')]
-        processes.start('slowopen', [sys.executable, os.path.join(os.path.dirname(__file__), 'slowopen.py'), '100']
-                        + files, stdin=subprocess.PIPE)
-        if not wait_until(lambda: 'ready' in processes.log_text('slowopen'), 20):
-            sys.exit('slow files need fanotify, as root')
-        start_tree_publisher(processes, chips, 1)
-        processes.start_telvane()
-        end, without, catalogues = time.monotonic() + args.seconds, 0, 0
-        while time.monotonic() < end:
-            catalogues += 1
-            without += not {b'Slow %d' % i for i in range(4)} <= {r[1] for r in Client().replies_until_quiet(2)}
-        check(catalogues and not without, 'the slow chip in every catalogue (%d of %d without)' % (without, catalogues))
-
-
 SCENARIOS = {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
              'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
-             'restart': restart, 'swap': swap, 'publisher': publisher_soak, 'slow-chip': slow_chip}
+             'restart': restart, 'swap': swap, 'publisher': publisher_soak}
 
 
 def main():
@@ -694,7 +673,7 @@ def main():
     parser.add_argument('scenario', choices=list(SCENARIOS))
     parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
                         'swaps (swap, default 10)')
-    parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher, slow-chip)')
+    parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher)')
     args = parser.parse_args()
     if args.count is None:
         args.count = 10 if args.scenario == 'swap' else 2000
