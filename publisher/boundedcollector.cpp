@@ -14,11 +14,17 @@ struct BoundedCollector::Shared
 
 struct BoundedCollector::Worker
 {
+    using Clock = std::chrono::steady_clock;
+
     Read read;
     bool hasRead = false; // a read is waiting for the thread
     bool busy = false;    // handed over and not yet back
     bool quit = false;
-    std::optional<SensorSample> result;
+    std::optional<SensorSample> latest; // of the last read that came back
+    Clock::time_point startedAt;
+    Clock::duration took{};             // by the last read that came back
+
+    [[nodiscard]] bool stuck() const { return busy && Clock::now() - startedAt > staleAfter; }
 };
 
 // The thread's life: wait for a read, do it without the lock, hand back.
@@ -34,7 +40,8 @@ void BoundedCollector::serve(std::shared_ptr<Shared> shared, std::shared_ptr<Wor
         lock.unlock();
         SensorSample sample = read();
         lock.lock();
-        worker->result = std::move(sample);
+        worker->latest = std::move(sample);
+        worker->took = Worker::Clock::now() - worker->startedAt;
         worker->busy = false;
         shared->changed.notify_all();
     }
@@ -72,7 +79,8 @@ void BoundedCollector::retire(std::map<QString, Entry>::iterator entry, std::vec
     workers_.erase(entry);
 }
 
-std::vector<std::optional<SensorSample>> BoundedCollector::run(const std::vector<Task> &tasks)
+std::vector<std::optional<SensorSample>> BoundedCollector::run(const std::vector<Task> &tasks,
+                                                               std::optional<std::chrono::milliseconds> wait)
 {
     std::vector<std::optional<SensorSample>> results(tasks.size());
     std::vector<std::size_t> started;
@@ -90,11 +98,11 @@ std::vector<std::optional<SensorSample>> BoundedCollector::run(const std::vector
         }
         Worker &worker = *found->second.worker;
         if (worker.busy)
-            continue; // still stuck in an earlier read
+            continue; // still in an earlier read
         worker.read = tasks[i].read;
         worker.hasRead = true;
         worker.busy = true;
-        worker.result.reset();
+        worker.startedAt = Worker::Clock::now();
         started.push_back(i);
     }
     shared_->changed.notify_all();
@@ -105,11 +113,11 @@ std::vector<std::optional<SensorSample>> BoundedCollector::run(const std::vector
         }
         return true;
     };
-    shared_->changed.wait_for(lock, deadline_, allBack);
-    for (std::size_t i : started) {
-        Worker &worker = *workers_.at(tasks[i].key).worker;
-        if (!worker.busy)
-            results[i] = std::move(worker.result);
+    shared_->changed.wait_for(lock, wait.value_or(deadline_), allBack);
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        const Worker &worker = *workers_.at(tasks[i].key).worker;
+        if (!worker.stuck())
+            results[i] = worker.latest;
     }
     for (auto it = workers_.begin(); it != workers_.end();) {
         const auto next = std::next(it);
@@ -131,4 +139,18 @@ std::size_t BoundedCollector::hanging() const
     for (const auto &entry : workers_)
         count += entry.second.worker->busy ? 1 : 0;
     return count;
+}
+
+QStringList BoundedCollector::slowReads() const
+{
+    const std::lock_guard<std::mutex> lock(shared_->mutex);
+    QStringList slow;
+    for (const auto &[key, entry] : workers_) {
+        const Worker &worker = *entry.worker;
+        if (worker.busy && Worker::Clock::now() - worker.startedAt > deadline_)
+            slow << key + QStringLiteral(" (no answer yet)");
+        else if (worker.took > deadline_ && worker.latest)
+            slow << (worker.latest->sensors.isEmpty() ? key : worker.latest->sensors.constFirst());
+    }
+    return slow;
 }

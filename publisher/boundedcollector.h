@@ -3,6 +3,7 @@
 #include "sensorsample.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -12,11 +13,14 @@
 #include <thread>
 #include <vector>
 
-// Runs reads that may hang (a driver stuck in a sysfs read blocks the reading
-// thread for good, and no signal gets it out) each on a thread of its own, one
-// thread per key, and waits for them only until a deadline. A read that
-// misses it gives nothing this time; while it still hangs, its key gets no new
-// read, so a stuck chip costs one thread and never more. A thread that never
+// Runs reads that may be slow or hang (a driver stuck in a sysfs read blocks
+// the reading thread for good, and no signal gets it out) each on a thread of
+// its own, one thread per key, and waits for them only until a deadline. A
+// read that misses it goes on in the background, and its key gives the latest
+// sample that came back, so a chip slower than the deadline is still
+// published; while a read is out, its key gets no new one, so a stuck chip
+// costs one thread and never more. A read out for longer than staleAfter
+// counts as stuck: its key gives nothing until it is back. A thread that never
 // comes back is left behind when we go.
 class BoundedCollector
 {
@@ -28,15 +32,21 @@ public:
         Read read;
     };
 
+    static constexpr std::chrono::seconds staleAfter{10};
+
     explicit BoundedCollector(std::chrono::milliseconds deadline);
     BoundedCollector(const BoundedCollector &) = delete;
     BoundedCollector &operator=(const BoundedCollector &) = delete;
     ~BoundedCollector();
 
-    // The result of each task, in order: nothing for one that missed the
-    // deadline or whose key still hangs since an earlier run. Threads of keys
-    // not among the tasks are ended.
-    [[nodiscard]] std::vector<std::optional<SensorSample>> run(const std::vector<Task> &tasks);
+    // The latest sample of each task's key, in order: nothing for a key that
+    // never came back yet, or is stuck. Waits for the reads started until the
+    // deadline, or `wait` when given. Threads of keys not among the tasks are ended.
+    [[nodiscard]] std::vector<std::optional<SensorSample>> run(const std::vector<Task> &tasks,
+                                                               std::optional<std::chrono::milliseconds> wait = {});
+    // Reads slower than the deadline, for telling the user: the sensor each
+    // such key found, or the key and "(no answer yet)" while its read is out.
+    [[nodiscard]] QStringList slowReads() const;
 
     // Reads that have not come back (so far), also of threads let go.
     [[nodiscard]] std::size_t hanging() const;

@@ -3,6 +3,9 @@
 #include "linuxmode.h"
 #include "linuxsource.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 struct ComputerMode::Private
 {
     LinuxOptionSet optionSet;
@@ -47,6 +50,11 @@ std::unique_ptr<ReadingSource> ComputerMode::open(std::chrono::milliseconds read
     }
     if (d_->options.list) {
         *exitCode = listLinuxReadings(*source);
+        // A read still out (a slow or stuck chip) must not run into the clean-up at exit.
+        if (source->hasHangingReads()) {
+            std::fflush(nullptr);
+            std::_Exit(*exitCode);
+        }
         return nullptr;
     }
     return source;

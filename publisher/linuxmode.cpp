@@ -3,6 +3,7 @@
 #include "complaint.h"
 #include "linuxsource.h"
 #include "readinglist.h"
+#include "terminaltext.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -68,6 +69,14 @@ std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options, std::c
 {
     auto source = std::make_unique<LinuxSource>(options.sysfsRoot, options.procRoot, LinuxSource::Clock(), readDeadline);
     const SensorSample &look = source->firstLook();
+    if (!source->slowAtFirstLook().isEmpty()) {
+        const QString how = options.list ? QStringLiteral("listed with what came within %1 s")
+                                               .arg(LinuxSource::firstLookWait.count())
+                                         : QStringLiteral("published as their reads come back");
+        complain(QStringLiteral("too slow for a refresh (%1 ms), %2: %3")
+                     .arg(QString::number(readDeadline.count()), how,
+                          terminal::printable(source->slowAtFirstLook().join(QStringLiteral(", ")))));
+    }
     if (look.readings.isEmpty() && look.awaitingSecondSample == 0) {
         complain(QStringLiteral("this computer offers no sensors under %1 and %2; "
                                 "--demo publishes a made-up computer instead")

@@ -44,7 +44,8 @@ inline constexpr int noSensorsExit = 3;
 
 // Looks at the computer; says on stderr when it offers no hardware sensor
 // (suggesting --demo) and returns nothing when it offers no reading at all.
-// A chip whose reads take longer than `readDeadline` is left out of a refresh.
+// A chip whose reads take longer than `readDeadline` is published with the
+// latest sample read in the background, and named on stderr.
 [[nodiscard]] std::unique_ptr<LinuxSource> openLinuxSource(const LinuxOptions &options,
                                                            std::chrono::milliseconds readDeadline);
 

@@ -23,6 +23,21 @@ void makeLabelsDistinct(SensorSample *sample)
 const QString systemSensors[] = {QStringLiteral("CPU"), QStringLiteral("Memory"), QStringLiteral("System Load"),
                                  QStringLiteral("Network"), QStringLiteral("Disks")};
 
+// The CPU's clocks after its usages, with the CPU among the sensors.
+void addCpuClocks(const std::optional<SensorSample> &clocks, SensorSample *sample)
+{
+    const QString cpu = ProcStats::cpuSensor();
+    if (!clocks || clocks->readings.isEmpty())
+        return;
+    if (!sample->sensors.contains(cpu))
+        sample->sensors.prepend(cpu);
+    const auto usages = std::find_if(sample->readings.cbegin(), sample->readings.cend(),
+                                     [&cpu](const SensorReading &reading) { return reading.sensor != cpu; });
+    int at = int(usages - sample->readings.cbegin());
+    for (const SensorReading &clock : clocks->readings)
+        sample->readings.insert(at++, clock);
+}
+
 void append(SensorSample *sample, const std::optional<SensorSample> &part)
 {
     if (!part)
@@ -33,33 +48,36 @@ void append(SensorSample *sample, const std::optional<SensorSample> &part)
 
 } // namespace
 
-LinuxSensors::LinuxSensors(const QString &sysfsRoot, const QString &procRoot, std::chrono::milliseconds readDeadline)
+LinuxSensors::LinuxSensors(const QString &sysfsRoot, const QString &procRoot,
+                           std::shared_ptr<BoundedCollector> collector)
     : sysfsRoot_(sysfsRoot)
-    , stats_(procRoot, sysfsRoot)
+    , stats_(std::make_shared<ProcStats>(procRoot, sysfsRoot))
+    , collector_(std::move(collector))
 {
-    if (readDeadline.count() > 0)
-        collector_ = std::make_unique<BoundedCollector>(readDeadline);
 }
 
 LinuxSensors::~LinuxSensors() = default;
 
-std::vector<std::optional<SensorSample>> LinuxSensors::runReads(const std::vector<BoundedCollector::Task> &tasks)
+std::vector<std::optional<SensorSample>> LinuxSensors::runReads(const std::vector<BoundedCollector::Task> &tasks,
+                                                                std::optional<std::chrono::milliseconds> wait)
 {
     if (collector_)
-        return collector_->run(tasks);
+        return collector_->run(tasks, wait);
     std::vector<std::optional<SensorSample>> results;
     for (const BoundedCollector::Task &task : tasks)
         results.emplace_back(task.read());
     return results;
 }
 
-SensorSample LinuxSensors::sample(qint64 nowMs)
+SensorSample LinuxSensors::sample(qint64 nowMs, std::optional<std::chrono::milliseconds> wait)
 {
-    // Drivers may hang in sysfs: every sysfs read goes through runReads, one
-    // task per chip, while procfs is read here.
+    // Drivers may hang in sysfs, and procfs asks sysfs about interfaces:
+    // every read goes through runReads, one task per chip, and the system
+    // figures as one task. What is done here is putting the parts together.
     const QString root = sysfsRoot_;
     const QString cpu = ProcStats::cpuSensor();
     std::vector<BoundedCollector::Task> tasks{
+        {QStringLiteral("procfs"), [stats = stats_, nowMs] { return stats->sample(nowMs); }},
         {QStringLiteral("cpufreq"), [root, cpu] {
              SensorSample part;
              hwmon::collectCpuClocks(root, cpu, &part);
@@ -76,22 +94,15 @@ SensorSample LinuxSensors::sample(qint64 nowMs)
              return part;
          }},
     };
-    constexpr std::size_t firstChip = 3;
+    constexpr std::size_t firstChip = 4;
     for (const QString &entry : hwmon::chipEntries(root))
-        tasks.push_back({QStringLiteral("hwmon/") + entry, [root, entry] { return hwmon::readChip(root, entry); }});
-    std::vector<std::optional<SensorSample>> parts = runReads(tasks);
+        tasks.push_back({entry, [root, entry] { return hwmon::readChip(root, entry); }});
+    std::vector<std::optional<SensorSample>> parts = runReads(tasks, wait);
 
-    SensorSample sample;
-    stats_.collectCpuUsage(&sample);
-    append(&sample, parts[0]);
-    if (sample.awaitingSecondSample > 0 || !sample.readings.isEmpty())
-        sample.sensors.append(cpu);
-    stats_.collectMemory(&sample);
-    stats_.collectLoad(&sample);
-    stats_.collectNetwork(nowMs, &sample);
-    stats_.collectDisks(nowMs, &sample);
-    append(&sample, parts[1]);
+    SensorSample sample = parts[0].value_or(SensorSample());
+    addCpuClocks(parts[1], &sample);
     append(&sample, parts[2]);
+    append(&sample, parts[3]);
     std::vector<SensorSample> chips;
     for (std::size_t i = firstChip; i < parts.size(); ++i) {
         if (parts[i])

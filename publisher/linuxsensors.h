@@ -13,33 +13,38 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class LinuxSensors
 {
 public:
-    // With a `readDeadline`, sysfs is read on threads of their own and a chip
-    // that takes longer is left out of that look; without one (tests, --list
-    // aside) everything is read in turn on the caller's thread.
+    // With a collector, sysfs and procfs are read on its threads, and a part
+    // slower than its deadline gives its latest sample (see BoundedCollector);
+    // without one (tests) everything is read in turn on the caller's thread.
     explicit LinuxSensors(const QString &sysfsRoot = QStringLiteral("/sys"),
                           const QString &procRoot = QStringLiteral("/proc"),
-                          std::chrono::milliseconds readDeadline = std::chrono::milliseconds(0));
+                          std::shared_ptr<BoundedCollector> collector = {});
     LinuxSensors(const LinuxSensors &) = delete;
     LinuxSensors &operator=(const LinuxSensors &) = delete;
     ~LinuxSensors();
 
     // One look at the computer; `nowMs` is a monotonic clock for the rates.
-    [[nodiscard]] SensorSample sample(qint64 nowMs);
-    // sysfs reads that hang right now.
+    // With `wait`, the collector waits that long for slow parts instead.
+    [[nodiscard]] SensorSample sample(qint64 nowMs, std::optional<std::chrono::milliseconds> wait = {});
+    // Reads that hang right now.
     [[nodiscard]] std::size_t hangingReads() const;
-    [[nodiscard]] const ProcStats &stats() const { return stats_; }
+    // Between samples whose reads came back.
+    [[nodiscard]] const ProcStats &stats() const { return *stats_; }
 
     // Whether a sample holds readings of real hardware (not just procfs figures).
     [[nodiscard]] static bool hasHardwareReadings(const SensorSample &sample);
 
 private:
-    [[nodiscard]] std::vector<std::optional<SensorSample>> runReads(const std::vector<BoundedCollector::Task> &tasks);
+    [[nodiscard]] std::vector<std::optional<SensorSample>> runReads(const std::vector<BoundedCollector::Task> &tasks,
+                                                                    std::optional<std::chrono::milliseconds> wait);
 
     QString sysfsRoot_;
-    ProcStats stats_;
-    std::unique_ptr<BoundedCollector> collector_;
+    // Shared with the reading thread, which may outlive us when it hangs.
+    std::shared_ptr<ProcStats> stats_;
+    std::shared_ptr<BoundedCollector> collector_;
 };

@@ -51,19 +51,22 @@ ReadingKey keyOf(const section::ReadingRecord &record)
 
 LinuxSource::LinuxSource(const QString &sysfsRoot, const QString &procRoot, Clock clock,
                          std::chrono::milliseconds readDeadline)
-    : sensors_(sysfsRoot, procRoot, readDeadline)
+    : collector_(readDeadline.count() > 0 ? std::make_shared<BoundedCollector>(readDeadline) : nullptr)
+    , sensors_(sysfsRoot, procRoot, collector_)
     , clock_(std::move(clock))
 {
     elapsed_.start();
     if (!clock_)
         clock_ = [this] { return elapsed_.elapsed(); };
     // A look of its own, so that the first refresh gives no rate over a few
-    // milliseconds; rates start with the second refresh as they should.
-    LinuxSensors probe(sysfsRoot, procRoot, readDeadline);
-    firstLook_ = probe.sample(clock_());
+    // milliseconds; rates start with the second refresh as they should. It
+    // waits for slow chips, whose samples the first refresh then has.
+    LinuxSensors probe(sysfsRoot, procRoot, collector_);
+    firstLook_ = probe.sample(clock_(), firstLookWait);
     for (const QString &name : qAsConst(firstLook_.sensors))
         (void)sensorNumber(name);
-    hungAtStart_ = probe.hangingReads() > 0;
+    if (collector_)
+        slowAtFirstLook_ = collector_->slowReads();
     const std::size_t expected = static_cast<std::size_t>(firstLook_.readings.size() + firstLook_.awaitingSecondSample);
     readingCapacity_ = std::max(leastReadingCapacity, headroomFactor * expected);
     sensorCapacity_ = std::max(leastSensorCapacity, headroomFactor * static_cast<std::size_t>(sensorNames_.size()));
@@ -174,5 +177,5 @@ std::vector<section::ReadingRecord> LinuxSource::refresh()
 
 bool LinuxSource::hasHangingReads() const
 {
-    return hungAtStart_ || sensors_.hangingReads() > 0;
+    return sensors_.hangingReads() > 0;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <tuple>
 
 // The readings of this Linux computer as a source for the publisher.
@@ -31,8 +32,13 @@ public:
     static constexpr int holdRefreshes = 5;
     static constexpr std::int64_t forgetAfterRefreshes = 120;
 
+    // How long the first look waits for parts slower than the deadline.
+    static constexpr std::chrono::seconds firstLookWait{5};
+
     // Takes a first look, to learn the sensors and size the section. With a
-    // `readDeadline`, a chip whose reads take longer is left out of a refresh.
+    // `readDeadline`, everything is read in the background, and a refresh
+    // waits that long for it: a chip whose reads take longer gives the latest
+    // sample it read.
     LinuxSource(const QString &sysfsRoot, const QString &procRoot, Clock clock = {},
                 std::chrono::milliseconds readDeadline = std::chrono::milliseconds(0));
 
@@ -47,6 +53,8 @@ public:
 
     // What the first look found: for --list and for the "no sensors" message.
     [[nodiscard]] const SensorSample &firstLook() const { return firstLook_; }
+    // Parts slower than the deadline at the first look, as the user knows them.
+    [[nodiscard]] const QStringList &slowAtFirstLook() const { return slowAtFirstLook_; }
 
 private:
     [[nodiscard]] std::int32_t sensorNumber(const QString &name);
@@ -54,17 +62,18 @@ private:
     [[nodiscard]] std::vector<section::ReadingRecord> holdMissing(const std::vector<section::ReadingRecord> &now);
     void forgetGoneSensors();
 
+    std::shared_ptr<BoundedCollector> collector_; // shared by the first look and the refreshes
     LinuxSensors sensors_;
     Clock clock_;
     QElapsedTimer elapsed_;
     SensorSample firstLook_;
+    QStringList slowAtFirstLook_;
     QStringList sensorNames_;
     QHash<QString, std::int32_t> sensorNumbers_;
     std::vector<section::ReadingRecord> lastPublished_;
     std::map<std::tuple<std::int32_t, std::string, std::string>, int> missed_; // refreshes each held reading missed
     std::vector<std::int64_t> lastSeen_; // refresh in which each sensor number was last seen
     std::int64_t refreshes_ = 0;
-    bool hungAtStart_ = false;
     std::size_t sensorCapacity_ = 0;
     std::size_t readingCapacity_ = 0;
 };

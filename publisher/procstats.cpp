@@ -85,6 +85,19 @@ void ProcStats::addRates(const QString &sensor, const ByteCounters &counters, co
     counters_.insert(sensor, next);
 }
 
+SensorSample ProcStats::sample(qint64 nowMs)
+{
+    SensorSample sample;
+    collectCpuUsage(&sample);
+    if (sample.awaitingSecondSample > 0 || !sample.readings.isEmpty())
+        sample.sensors.append(cpuSensor());
+    collectMemory(&sample);
+    collectLoad(&sample);
+    collectNetwork(nowMs, &sample);
+    collectDisks(nowMs, &sample);
+    return sample;
+}
+
 int ProcStats::rememberedCounters() const
 {
     int count = cpuTimes_.size();

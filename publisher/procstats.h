@@ -18,7 +18,10 @@ public:
 
     ProcStats(const QString &procRoot, const QString &sysfsRoot);
 
-    // `nowMs` is a monotonic clock in milliseconds.
+    // Everything below in one sample, the CPU among the sensors when it has
+    // usages; `nowMs` is a monotonic clock in milliseconds.
+    [[nodiscard]] SensorSample sample(qint64 nowMs);
+
     void collectCpuUsage(SensorSample *sample);
     void collectMemory(SensorSample *sample) const;
     void collectLoad(SensorSample *sample) const;

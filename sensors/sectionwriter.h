@@ -48,6 +48,7 @@ enum class OpenOutcome {
     Reused,           // one left behind by a writer that is gone, kept for its readers
     HeldByProcess,    // another writer publishes it right now (ownerPid, 0 when unknown)
     OwnedByOtherUser, // the name belongs to another user (ownerUid)
+    NotASection,      // a FIFO, a folder, a link... of user ownerUid has the name
     NoSpace,          // the system cannot hold a section of that size
     Failed,           // anything else; see message
 };

@@ -49,7 +49,8 @@ int openOrCreate(const std::string &name, bool *created)
         }
         if (errno != EEXIST)
             return -1;
-        fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+        // Without blocking: a FIFO squatting the name must not hold us.
+        fd = shm_open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
         if (fd >= 0 || errno != ENOENT) {
             *created = false;
             return fd;
@@ -59,28 +60,55 @@ int openOrCreate(const std::string &name, bool *created)
     return -1;
 }
 
-// Who owns an object we may not open for writing.
-std::optional<std::uint32_t> ownerOf(const std::string &name)
+// What lies at the name, looked at without opening it where we can (Linux
+// keeps its objects as files in /dev/shm), never blocking on what we find.
+std::optional<struct stat> lookAt(const std::string &name)
 {
     struct stat status {};
-    const int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+#ifdef __linux__
+    const std::string file = name.substr(std::min(name.find_first_not_of('/'), name.size()));
+    if (!file.empty() && file.find('/') == std::string::npos && lstat(("/dev/shm/" + file).c_str(), &status) == 0)
+        return status;
+#else
+    const int fd = shm_open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd >= 0) {
         const bool known = fstat(fd, &status) == 0;
         ::close(fd);
-        return known ? std::optional<std::uint32_t>(status.st_uid) : std::nullopt;
+        if (known)
+            return status;
     }
-#ifdef __linux__
-    // Not even readable for us; Linux keeps its objects as files in /dev/shm.
-    if (stat(("/dev/shm/" + name.substr(name.rfind('/') + 1)).c_str(), &status) == 0)
-        return status.st_uid;
 #endif
     return std::nullopt;
 }
 
-std::string ownedByOtherUserMessage(const std::string &name, std::uint32_t uid)
+std::string kindOf(mode_t mode)
 {
-    return "the section " + name + " belongs to user " + std::to_string(uid)
-        + "; remove it or run as that user";
+    return S_ISFIFO(mode) ? "a FIFO"
+        : S_ISDIR(mode)   ? "a folder"
+        : S_ISLNK(mode)   ? "a symbolic link"
+        : S_ISSOCK(mode)  ? "a socket"
+        : S_ISCHR(mode) || S_ISBLK(mode) ? "a device" : "something unknown";
+}
+
+// Nothing for a shared-memory object of our own user; otherwise why the name
+// is not ours to publish under. Even where we may write to another user's
+// object (as root), it is theirs.
+std::optional<OpenResult> refusal(const std::string &name, const struct stat &status)
+{
+    if (S_ISREG(status.st_mode) && status.st_uid == geteuid())
+        return std::nullopt;
+    OpenResult result;
+    result.ownerUid = status.st_uid;
+    const std::string owner = "user " + std::to_string(status.st_uid);
+    if (S_ISREG(status.st_mode)) {
+        result.outcome = OpenOutcome::OwnedByOtherUser;
+        result.message = "the section " + name + " belongs to " + owner + "; remove it or run as that user";
+    } else {
+        result.outcome = OpenOutcome::NotASection;
+        result.message = "the section " + name + " is " + kindOf(status.st_mode) + " of " + owner
+            + ", not shared memory; remove it";
+    }
+    return result;
 }
 
 } // namespace
@@ -93,14 +121,10 @@ OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity
     const int fd = openOrCreate(name, &created);
     if (fd < 0) {
         const int openErrno = errno;
-        const std::optional<std::uint32_t> owner = openErrno == EACCES ? ownerOf(name) : std::nullopt;
-        if (owner && *owner != geteuid()) {
-            result.outcome = OpenOutcome::OwnedByOtherUser;
-            result.ownerUid = *owner;
-            result.message = ownedByOtherUserMessage(name, *owner);
-        } else {
-            result.message = "shm_open(" + name + ") failed: " + std::strerror(openErrno);
-        }
+        const std::optional<struct stat> found = lookAt(name);
+        if (const std::optional<OpenResult> refused = found ? refusal(name, *found) : std::nullopt)
+            return *refused;
+        result.message = "shm_open(" + name + ") failed: " + std::strerror(openErrno);
         return result;
     }
     // Whatever goes wrong from here, a name we made is taken back.
@@ -115,13 +139,8 @@ OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity
         result.message = "cannot look at the section: " + std::string(std::strerror(errno));
         return giveUp(result);
     }
-    if (status.st_uid != geteuid()) {
-        // Even where we may write to it (as root), another user's section is theirs.
-        result.outcome = OpenOutcome::OwnedByOtherUser;
-        result.ownerUid = status.st_uid;
-        result.message = ownedByOtherUserMessage(name, status.st_uid);
-        return giveUp(result);
-    }
+    if (const std::optional<OpenResult> refused = refusal(name, status))
+        return giveUp(*refused);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int lockErrno = errno;
         result.outcome = lockErrno == EWOULDBLOCK ? OpenOutcome::HeldByProcess : OpenOutcome::Failed;
@@ -135,22 +154,19 @@ OpenResult Writer::openSized(const std::string &name, std::size_t sensorCapacity
         ::close(fd); // not ours to remove, even if we just made it: the other writer holds it now
         return result;
     }
-    // A section that a reader maps must never shrink under it.
-    const std::size_t found = std::size_t(status.st_size);
-    const std::size_t size = std::max(found, *wanted);
-    if (size > found) {
-        // Reserve every page now: on a full tmpfs a later first write would
-        // raise SIGBUS instead of failing here.
-        const int reserveError = posix_fallocate(fd, 0, static_cast<off_t>(size));
-        if (reserveError != 0) {
-            result.outcome = reserveError == ENOSPC ? OpenOutcome::NoSpace : OpenOutcome::Failed;
-            result.message = reserveError == ENOSPC
-                ? "no room for a section of " + std::to_string(size) + " bytes (shared memory is full)"
-                : "could not size the section: " + std::string(std::strerror(reserveError));
-            if (!created)
-                shm_unlink(name.c_str()); // ours, locked: an object we cannot fill helps nobody
-            return giveUp(result);
-        }
+    // A section that a reader maps must never shrink under it. Every page is
+    // reserved now, also of an object taken over (which may be sparse): on a
+    // full tmpfs a later first write would raise SIGBUS instead of failing here.
+    const std::size_t size = std::max(std::size_t(status.st_size), *wanted);
+    const int reserveError = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (reserveError != 0) {
+        result.outcome = reserveError == ENOSPC ? OpenOutcome::NoSpace : OpenOutcome::Failed;
+        result.message = reserveError == ENOSPC
+            ? "no room for a section of " + std::to_string(size) + " bytes (shared memory is full)"
+            : "could not size the section: " + std::string(std::strerror(reserveError));
+        if (!created)
+            shm_unlink(name.c_str()); // ours, locked: an object we cannot fill helps nobody
+        return giveUp(result);
     }
     void *base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {

@@ -31,6 +31,13 @@ exec unshare -m --propagation private sh -c '
     *) fail "message: $error" ;;
     esac
     [ "$left" = filler ] || fail "left in /dev/shm: $left"
+    # A sparse leftover of ours, big enough already, is taken over: its pages
+    # must be reserved as a new one'"'"'s are, or the first write into a hole dies of SIGBUS.
+    truncate -s 300k /dev/shm/telvane-full
+    "$publish" --demo --readings 1000 --section /telvane-full > /dev/null 2> "$err"
+    code=$?
+    [ "$code" -eq 1 ] && grep -q "no room for a section of" "$err" || fail "sparse takeover: exit $code: $(cat "$err")"
+    [ "$(ls /dev/shm)" = filler ] || fail "left after a sparse takeover: $(ls /dev/shm)"
     # With room again it publishes.
     rm /dev/shm/filler
     "$publish" --demo --readings 1000 --section /telvane-full --interval 600 > "$out" 2>&1 &

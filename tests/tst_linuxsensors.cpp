@@ -168,6 +168,8 @@ private slots:
     void labelsStayDistinctInTheSection();
     void goneDevicesAreForgotten();
     void listEscapesLabels();
+    void slowReadsAreBounded_data();
+    void slowReadsAreBounded();
 };
 
 void TestLinuxSensors::firstSample_data()
@@ -693,6 +695,50 @@ void TestLinuxSensors::listEscapesLabels()
     QCOMPARE(ran.exitCode, 0);
     QVERIFY(!ran.out.contains(QChar(0x1b)) && !ran.out.contains(QChar(0x07)));
     QVERIFY2(ran.out.contains(QStringLiteral("Pkg\uFFFD]0;owned\uFFFD\uFFFD[2J id 0")), qPrintable(ran.out));
+}
+
+void TestLinuxSensors::slowReadsAreBounded_data()
+{
+    QTest::addColumn<QString>("delay"); // per open, in ms, or "hold": never answered
+    QTest::addColumn<QString>("files");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("chip slower than a refresh")
+        << "120" << "hwmon/hwmon0/{name,temp1_input,temp1_label,temp2_input,temp2_label,temp6_input,temp6_label}"
+        << "too slow for a refresh (500 ms), listed with what came within 5 s: coretemp (coretemp.0)";
+    QTest::newRow("network attribute that never answers") << "hold" << "net/eth0/type" << "procfs (no answer yet)";
+}
+
+void TestLinuxSensors::slowReadsAreBounded()
+{
+    QFETCH(QString, delay);
+    QFETCH(QString, files);
+    QFETCH(QString, note);
+    Tree tree;
+    QVERIFY(tree.copied);
+    QProcess slow; // the shell spells out the files
+    slow.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("exec python3 %1 %2 %3/class/%4")
+                                                                  .arg(QStringLiteral(TELVANE_SLOWOPEN), delay, tree.sysRoot, files)});
+    if (!slow.waitForReadyRead(20000))
+        QSKIP("Slow files need python3 and fanotify (root)");
+    const Ran list = runPublisher(items("--list") + rootOptions(tree.sysRoot, tree.procRoot));
+    QVERIFY2(list.exitCode == 0 && list.out.contains(QStringLiteral("Package id 0")) && list.error.contains(note),
+             qPrintable(list.out + list.error));
+
+    // Published with refreshes far shorter than the reads, and stopped at once.
+    const std::string name = testSectionName();
+    PublishProcess publish(QStringLiteral(TELVANE_PUBLISH_PROGRAM));
+    QVERIFY(publish.start(rootOptions(tree.sysRoot, tree.procRoot) + items("--interval,0.1,--section")
+                          << QString::fromStdString(name)));
+    QTRY_VERIFY_WITH_TIMEOUT(publish.isPublishing(), 20000);
+    // Its values follow; tests/soak.sh keeps this up for minutes.
+    const QDeadlineTimer soak(qEnvironmentVariableIntValue("TELVANE_SOAK_SECONDS") * 1000);
+    for (int degrees = 50; degrees == 50 || !soak.hasExpired(); ++degrees) {
+        writeFile(tree.sysRoot + QStringLiteral("/class/hwmon/hwmon0/temp1_input"), QByteArray::number(degrees * 1000));
+        const QString row = QStringLiteral("|Package id 0|\u00B0C|%1").arg(degrees);
+        QTRY_VERIFY(!readingRowsOf(OpenedSection(name).view()).filter(row).isEmpty());
+    }
+    publish.process.terminate();
+    QVERIFY(publish.process.waitForFinished(5000) && publish.process.exitCode() == 0);
 }
 
 QTEST_MAIN(TestLinuxSensors)

@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -35,9 +36,9 @@ QStringList demoArguments(const char *more)
 // The program run to its end.
 struct Ran
 {
-    explicit Ran(const QStringList &arguments)
+    explicit Ran(const QStringList &arguments, const QString &program = publishProgram)
     {
-        process.start(publishProgram, arguments);
+        process.start(program, arguments);
         finished = process.waitForFinished(20000);
         out = process.readAllStandardOutput();
         error = QString::fromUtf8(process.readAllStandardError());
@@ -100,6 +101,8 @@ private slots:
     void publisherNeverSwapsUnderOneCount();
     void secondProgramIsRefused();
     void restartedProgramFeedsTheReader();
+    void programRefusesWhatIsNoSection_data();
+    void programRefusesWhatIsNoSection();
 };
 
 void TestPublisher::demoMachine_data()
@@ -457,6 +460,36 @@ void TestPublisher::restartedProgramFeedsTheReader()
     // Stopped cleanly: nothing stale for the reader, and the name is gone.
     QCOMPARE(readingRowsOf(reader.view()), QStringList());
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+#endif
+}
+
+void TestPublisher::programRefusesWhatIsNoSection_data()
+{
+    QTest::addColumn<QString>("make"); // at %1, then how the program is started
+    QTest::addColumn<QString>("found");
+    QTest::newRow("another user's FIFO") << "mkfifo -m 644 %1 && setpriv --reuid=65534 --regid=65534 --clear-groups"
+                                         << "a FIFO";
+    QTest::newRow("folder") << "mkdir %1 &&" << "a folder";
+    QTest::newRow("symbolic link") << "ln -s /dev/null %1 &&" << "a symbolic link";
+}
+
+void TestPublisher::programRefusesWhatIsNoSection()
+{
+#ifdef __linux__
+    QFETCH(QString, make);
+    QFETCH(QString, found);
+    if (geteuid() != 0)
+        QSKIP("Acting as two users needs root");
+    // The object must be left as it was: removed here, after the program.
+    const QString name = QString::fromStdString(testSectionName());
+    const Ran ran({QStringLiteral("-c"), make.arg(QStringLiteral("/dev/shm") + name)
+                       + QStringLiteral(" \"$0\" --demo --section %1; code=$?; rm -r /dev/shm%1 && exit $code").arg(name),
+                   publishProgram},
+                  QStringLiteral("sh"));
+    QVERIFY(ran.finished);
+    QCOMPARE(ran.process.exitCode(), 1);
+    QCOMPARE(ran.error, QStringLiteral("telvane-publish: cannot publish %1: the section %1 is %2 of user 0, not shared "
+                                       "memory; remove it\n").arg(name, found));
 #endif
 }
 
