@@ -74,6 +74,8 @@ private:
     // table from it; nothing while there is none to take.
     void reopenSection();
     void takeRowsOutOfGrid();
+    // The sensors' names in the log, from a copy of what the section holds now.
+    void logSensors();
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;
