@@ -170,6 +170,8 @@ private slots:
     void filterMatchingNothing();
     void tables_data();
     void tables();
+    void misleadingTextIsEscaped_data();
+    void misleadingTextIsEscaped();
     void hostPortParsing_data();
     void hostPortParsing();
     void unansweredReadingsTurnStale();
@@ -469,6 +471,38 @@ void TestClient::tables()
     QCOMPARE(table, lines);
     for (const QString &line : table)
         QVERIFY(width == 0 || displayWidth(line) <= width);
+}
+
+// Catches text that reorders or breaks what a terminal shows, and control
+// characters reaching a script's reader through --json.
+void TestClient::misleadingTextIsEscaped_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("tableLine");
+    QTest::addColumn<QString>("jsonLabel");
+
+    QTest::newRow("right-to-left override") << QStringLiteral("bad\u202Etxt.exe\u2066x\u200F")
+                                            << QStringLiteral("bad\uFFFDtxt.exe\uFFFDx\uFFFD      1")
+                                            << QStringLiteral("bad\\u202etxt.exe\\u2066x\\u200f");
+    QTest::newRow("line and paragraph separators") << QStringLiteral("one\u2028two\u2029")
+                                                   << QStringLiteral("one\uFFFDtwo\uFFFD      1")
+                                                   << QStringLiteral("one\\u2028two\\u2029");
+    QTest::newRow("C0, DEL and C1") << QStringLiteral("a\nb\u007F\u009B2J\\n")
+                                    << QStringLiteral("a\uFFFDb\uFFFD\uFFFD2J\\n      1")
+                                    << QStringLiteral("a\\u000ab\\u007f\\u009b2J\\\\n");
+}
+
+void TestClient::misleadingTextIsEscaped()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, tableLine);
+    QFETCH(QString, jsonLabel);
+    const ReadingRow reading{hashA, label, 1.0, QString(), false};
+    QCOMPARE(formatTable({reading}).value(1), tableLine);
+    const QDateTime time(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    QCOMPARE(QString::fromUtf8(formatJsonLine(reading, time)),
+             QStringLiteral(R"({"hash":"%1","label":"%2","time":"2026-01-02T03:04:05.000Z","unit":"","value":1})")
+                 .arg(hashA, jsonLabel));
 }
 
 void TestClient::hostPortParsing_data()
