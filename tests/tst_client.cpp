@@ -162,6 +162,8 @@ private slots:
     void notFiniteValuesAreReadings();
     void oneShotWaitsForASlowCatalogue();
     void tricklingServerMeetsTheDeadline();
+    void catalogueEndingInACutReplyIsIncomplete_data();
+    void catalogueEndingInACutReplyIsIncomplete();
     void serverBytesInComplaintsAreEscaped_data();
     void serverBytesInComplaintsAreEscaped();
     void watchEndsWhenItsOutputCloses();
@@ -353,6 +355,48 @@ void TestClient::tricklingServerMeetsTheDeadline()
     const Run run = runClient(QStringLiteral("--port %1 --deadline 1500 --timeout 60000").arg(trickler.port()));
     QCOMPARE(run.code, 1);
     QVERIFY(run.errors.contains(QStringLiteral("still sending after 1500 ms")));
+}
+
+// Catches the settle time ending a catalogue inside a reply: half a
+// catalogue reported as a whole one.
+void TestClient::catalogueEndingInACutReplyIsIncomplete_data()
+{
+    QTest::addColumn<bool>("restComes");
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("lines");
+
+    QTest::newRow("the rest comes after the settle time") << true << QString() << 0 << 4;
+    QTest::newRow("the rest never comes") << false << QString() << 1 << 0;
+    QTest::newRow("the rest never comes, JSON") << false << QStringLiteral(" --json") << 1 << 2;
+}
+
+void TestClient::catalogueEndingInACutReplyIsIncomplete()
+{
+    QFETCH(bool, restComes);
+    QFETCH(QString, options);
+    QFETCH(int, exitCode);
+    QFETCH(int, lines);
+    QByteArray catalogue;
+    for (const FakeReading &reading : smallCatalogue)
+        catalogue += replyBytes(reading);
+    const int cut = catalogue.size() - 12;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QTcpServer::newConnection, this, [&server, catalogue, cut, restComes] {
+        QTcpSocket *socket = server.nextPendingConnection();
+        socket->write(catalogue.left(cut));
+        if (restComes)
+            QTimer::singleShot(1000, socket, [socket, catalogue, cut] { socket->write(catalogue.mid(cut)); });
+    });
+    const Run run = runClient(
+        QStringLiteral("--port %1 --settle 300 --deadline 2500").arg(server.serverPort()) + options);
+    QCOMPARE(run.code, exitCode);
+    QCOMPARE(run.lines.size(), lines);
+    QCOMPARE(run.errors, restComes ? QString() : QStringLiteral("telvane-client: 127.0.0.1 port %1 stopped in the "
+                                                                "middle of a reply: the catalogue was still "
+                                                                "incomplete after 2500 ms; giving up\n")
+                                                     .arg(server.serverPort()));
 }
 
 void TestClient::serverBytesInComplaintsAreEscaped_data()
