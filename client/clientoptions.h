@@ -10,7 +10,7 @@
 enum ClientExit : int {
     ExitOk = 0,
     ExitNetworkError = 1,      // any other network failure, or no answer in time
-    ExitBadOptions = 2,
+    ExitBadOptions = badOptionsExit,
     ExitRefused = 3,           // nothing listens on that port
     ExitUnknownHost = 4,
     ExitClosedByServer = 5,    // the server closed the connection (another client replaced us)
