@@ -2,6 +2,7 @@
 
 #include "sectionaccess.h"
 #include "sectioncopy.h"
+#include "wireformat.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -35,7 +36,7 @@ class MainWindow;
 struct MainWindowEnvironment
 {
     std::string sectionName = section::productName();
-    quint16 port = 8881;
+    quint16 port = wire::defaultPort;
     // Empty: the computer's own addresses (QNetworkInterface::allAddresses).
     std::function<QList<QHostAddress>()> addresses;
 };
@@ -73,6 +74,8 @@ private:
     // table from it; nothing while there is none to take.
     void reopenSection();
     void takeRowsOutOfGrid();
+    // The sensors' names in the log, from a copy of what the section holds now.
+    void logSensors();
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;

@@ -88,6 +88,18 @@ private:
 
 } // namespace
 
+void MainWindow::logSensors()
+{
+    const section::SharedMemoryHeader sensors(sectionCopy.sensors(mappingHandle, mappedView()));
+    cachedSensorCount = static_cast<qint32>(sensors.sensorCount());
+    log(QStringLiteral("Checking Sensors..."));
+    for (quint32 s = 0; const auto sensor = sensors.sensor(s); ++s)
+        log(QStringLiteral("   ") + utf8Text(sensor->sensorName()));
+    log(QString::number(cachedSensorCount) + QStringLiteral(" Sensors found!"));
+    if (const QString line = beyondTheCap(sensors.sensorCount(), QStringLiteral("Sensors")); !line.isEmpty())
+        log(line);
+}
+
 void MainWindow::refresh_data()
 {
     // While the section is gone there is nothing to build; the tick rebuilds
@@ -109,15 +121,7 @@ void MainWindow::refresh_data()
 
     // Everything below reads copies of what the section holds right now, never
     // the mapping itself: the monitor may shrink it under us at any moment.
-    const section::SharedMemoryHeader sensors(sectionCopy.sensors(mappingHandle, mappedView()));
-    cachedSensorCount = static_cast<qint32>(sensors.sensorCount());
-    log(QStringLiteral("Checking Sensors..."));
-    for (quint32 s = 0; const auto sensor = sensors.sensor(s); ++s)
-        log(QStringLiteral("   ") + utf8Text(sensor->sensorName()));
-    log(QString::number(cachedSensorCount) + QStringLiteral(" Sensors found!"));
-    if (const QString line = beyondTheCap(sensors.sensorCount(), QStringLiteral("Sensors")); !line.isEmpty())
-        log(line);
-
+    logSensors();
     const section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));

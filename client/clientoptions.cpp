@@ -2,8 +2,6 @@
 
 #include "hostport.h"
 
-#include <QCommandLineParser>
-
 namespace {
 
 const char exitCodeHelp[] =
@@ -17,125 +15,127 @@ const char exitCodeHelp[] =
     "  6  connected, but no reading came: the server sent none, is no Telvane, or\n"
     "     no reading matches --filter\n";
 
-bool parseBoundedInt(const QString &text, int lowest, int highest, int *value)
+// The options beyond --help and --version.
+struct ClientOptionSet
 {
-    bool ok = false;
-    const int parsed = text.toInt(&ok);
-    if (!ok || parsed < lowest || parsed > highest)
-        return false;
-    *value = parsed;
-    return true;
+    QCommandLineOption port{QStringList{QStringLiteral("p"), QStringLiteral("port")},
+                            QStringLiteral("TCP port of the server (default %1).").arg(wire::defaultPort),
+                            QStringLiteral("port"), QString::number(wire::defaultPort)};
+    QCommandLineOption settle{QStringLiteral("settle"),
+                              QStringLiteral("The catalogue is complete when the stream is quiet "
+                                             "for this long (default 300 ms)."),
+                              QStringLiteral("ms"), QStringLiteral("300")};
+    QCommandLineOption timeout{QStringLiteral("timeout"),
+                               QStringLiteral("Gives up when connecting, or waiting for the first "
+                                              "byte after it, takes this long (default 5000 ms)."),
+                               QStringLiteral("ms"), QStringLiteral("5000")};
+    QCommandLineOption deadline{QStringLiteral("deadline"),
+                                QStringLiteral("Without --watch: gives up when the whole catalogue "
+                                               "has not come after this long (default 60000 ms)."),
+                                QStringLiteral("ms"), QStringLiteral("60000")};
+    QCommandLineOption hashes{QStringLiteral("hashes"),
+                              QStringLiteral("Shows the start of each reading's hash in the table.")};
+    QCommandLineOption watch{QStringList{QStringLiteral("w"), QStringLiteral("watch")},
+                             QStringLiteral("Keeps watching: asks for every reading again after "
+                                            "each answer; a live table on a terminal, one line "
+                                            "per answer otherwise.")};
+    QCommandLineOption filter{QStringList{QStringLiteral("f"), QStringLiteral("filter")},
+                              QStringLiteral("Only readings whose label contains this text "
+                                             "(case-insensitive)."),
+                              QStringLiteral("text")};
+    QCommandLineOption reconnect{QStringList{QStringLiteral("r"), QStringLiteral("reconnect")},
+                                 QStringLiteral("With --watch: connects again, with growing pauses, "
+                                                "when the connection fails or drops. Telvane serves "
+                                                "one client at a time, so two such clients take turns.")};
+    QCommandLineOption json{QStringList{QStringLiteral("j"), QStringLiteral("json")},
+                            QStringLiteral("One JSON object per reply and line (hash, label, value, "
+                                           "unit, time), for scripts.")};
+
+    void addTo(QCommandLineParser &parser) const
+    {
+        parser.addOptions({port, settle, timeout, deadline, watch, filter, reconnect, json, hashes});
+        parser.addPositionalArgument(QStringLiteral("host"),
+                                     QStringLiteral("Name or IPv4/IPv6 address of the Telvane computer "
+                                                    "(default 127.0.0.1), optionally with :PORT; IPv6 "
+                                                    "with a port in brackets: [::1]:%1.")
+                                         .arg(wire::defaultPort),
+                                     QStringLiteral("[host[:port]]"));
+    }
+};
+
+// The server's address from --port and the host; an error message, or nothing.
+QString readAddress(const QCommandLineParser &parser, const ClientOptionSet &set, ClientOptions *options)
+{
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return QStringLiteral("only one host may be given, not %1").arg(positional.size());
+    const std::optional<int> port = boundedInt(parser.value(set.port), 1, 65535);
+    if (!port)
+        return QStringLiteral("--port wants a number from 1 to 65535, not \"%1\"").arg(parser.value(set.port));
+    options->port = static_cast<quint16>(*port);
+    if (positional.isEmpty())
+        return QString();
+    const HostPort where = parseHostPort(positional.first(), options->port);
+    if (!where.ok)
+        return where.error;
+    if (where.portGiven && parser.isSet(set.port) && where.port != options->port)
+        return QStringLiteral("two ports given: %1 with the host and %2 with --port").arg(where.port).arg(options->port);
+    options->host = where.host;
+    options->port = where.port;
+    return QString();
 }
 
-ClientOptionsResult failure(const QString &message)
+// One time option in milliseconds; an error message, or nothing.
+QString readMilliseconds(const QCommandLineParser &parser, const QCommandLineOption &option, int lowest, int highest,
+                         int *milliseconds)
 {
-    ClientOptionsResult result;
-    result.action = ClientOptionsResult::Fail;
-    result.text = message;
-    return result;
+    const std::optional<int> value = boundedInt(parser.value(option), lowest, highest);
+    if (!value)
+        return QStringLiteral("--%1 wants milliseconds from %2 to %3, not \"%4\"")
+            .arg(option.names().constLast())
+            .arg(lowest)
+            .arg(highest)
+            .arg(parser.value(option));
+    *milliseconds = *value;
+    return QString();
+}
+
+QString readTimes(const QCommandLineParser &parser, const ClientOptionSet &set, ClientOptions *options)
+{
+    QString error = readMilliseconds(parser, set.settle, 10, 60000, &options->settleMs);
+    if (error.isEmpty())
+        error = readMilliseconds(parser, set.timeout, 100, 600000, &options->connectTimeoutMs);
+    if (error.isEmpty())
+        error = readMilliseconds(parser, set.deadline, 100, 3600000, &options->deadlineMs);
+    return error;
 }
 
 } // namespace
 
 ClientOptionsResult parseClientOptions(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Shows the readings a Telvane serves on its TCP port: by default the catalogue as a table, "
-        "then exits; with --watch a live table."));
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Shows this help."));
-    const QCommandLineOption versionOption(QStringList{QStringLiteral("v"), QStringLiteral("version")},
-                                           QStringLiteral("Shows the version."));
-    const QCommandLineOption portOption(QStringList{QStringLiteral("p"), QStringLiteral("port")},
-                                        QStringLiteral("TCP port of the server (default 8881)."),
-                                        QStringLiteral("port"), QStringLiteral("8881"));
-    const QCommandLineOption settleOption(QStringLiteral("settle"),
-                                          QStringLiteral("The catalogue is complete when the stream is quiet "
-                                                         "for this long (default 300 ms)."),
-                                          QStringLiteral("ms"), QStringLiteral("300"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Gives up when connecting, or waiting for the first "
-                                                          "byte after it, takes this long (default 5000 ms)."),
-                                           QStringLiteral("ms"), QStringLiteral("5000"));
-    const QCommandLineOption deadlineOption(QStringLiteral("deadline"),
-                                            QStringLiteral("Without --watch: gives up when the whole catalogue "
-                                                           "has not come after this long (default 60000 ms)."),
-                                            QStringLiteral("ms"), QStringLiteral("60000"));
-    const QCommandLineOption hashesOption(QStringLiteral("hashes"),
-                                          QStringLiteral("Shows the start of each reading's hash in the table."));
-    const QCommandLineOption watchOption(QStringList{QStringLiteral("w"), QStringLiteral("watch")},
-                                         QStringLiteral("Keeps watching: asks for every reading again after "
-                                                        "each answer; a live table on a terminal, one line "
-                                                        "per answer otherwise."));
-    const QCommandLineOption filterOption(QStringList{QStringLiteral("f"), QStringLiteral("filter")},
-                                          QStringLiteral("Only readings whose label contains this text "
-                                                         "(case-insensitive)."),
-                                          QStringLiteral("text"));
-    const QCommandLineOption reconnectOption(QStringList{QStringLiteral("r"), QStringLiteral("reconnect")},
-                                             QStringLiteral("With --watch: connects again, with growing pauses, "
-                                                            "when the connection fails or drops. Telvane serves "
-                                                            "one client at a time, so two such clients take turns."));
-    const QCommandLineOption jsonOption(QStringList{QStringLiteral("j"), QStringLiteral("json")},
-                                        QStringLiteral("One JSON object per reply and line (hash, label, value, "
-                                                       "unit, time), for scripts."));
-    parser.addOptions({helpOption, versionOption, portOption, settleOption, timeoutOption, deadlineOption,
-                       watchOption, filterOption, reconnectOption, jsonOption, hashesOption});
-    parser.addPositionalArgument(QStringLiteral("host"),
-                                 QStringLiteral("Name or IPv4/IPv6 address of the Telvane computer "
-                                                "(default 127.0.0.1), optionally with :PORT; IPv6 "
-                                                "with a port in brackets: [::1]:8881."),
-                                 QStringLiteral("[host[:port]]"));
-
-    if (!parser.parse(arguments))
-        return failure(parser.errorText());
-
+    CommandLine commandLine(QStringLiteral("Shows the readings a Telvane serves on its TCP port: by default the "
+                                           "catalogue as a table, then exits; with --watch a live table."),
+                            QLatin1String(exitCodeHelp));
+    const ClientOptionSet set;
+    set.addTo(commandLine.parser());
     ClientOptionsResult result;
-    if (parser.isSet(helpOption)) {
-        result.action = ClientOptionsResult::ShowHelp;
-        result.text = parser.helpText() + QLatin1String(exitCodeHelp);
+    if (!commandLine.parse(arguments, &result))
         return result;
-    }
-    if (parser.isSet(versionOption)) {
-        result.action = ClientOptionsResult::ShowVersion;
-        return result;
-    }
 
+    const QCommandLineParser &parser = commandLine.parser();
     ClientOptions &options = result.options;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1)
-        return failure(QStringLiteral("only one host may be given, not %1").arg(positional.size()));
-    int port = 0;
-    if (!parseBoundedInt(parser.value(portOption), 1, 65535, &port))
-        return failure(QStringLiteral("--port wants a number from 1 to 65535, not \"%1\"")
-                           .arg(parser.value(portOption)));
-    options.port = static_cast<quint16>(port);
-    if (!positional.isEmpty()) {
-        const HostPort where = parseHostPort(positional.first(), options.port);
-        if (!where.ok)
-            return failure(where.error);
-        if (where.portGiven && parser.isSet(portOption) && where.port != options.port)
-            return failure(QStringLiteral("two ports given: %1 with the host and %2 with --port")
-                               .arg(where.port)
-                               .arg(options.port));
-        options.host = where.host;
-        options.port = where.port;
-    }
-    if (!parseBoundedInt(parser.value(settleOption), 10, 60000, &options.settleMs))
-        return failure(QStringLiteral("--settle wants milliseconds from 10 to 60000, not \"%1\"")
-                           .arg(parser.value(settleOption)));
-    if (!parseBoundedInt(parser.value(timeoutOption), 100, 600000, &options.connectTimeoutMs))
-        return failure(QStringLiteral("--timeout wants milliseconds from 100 to 600000, not \"%1\"")
-                           .arg(parser.value(timeoutOption)));
-    if (!parseBoundedInt(parser.value(deadlineOption), 100, 3600000, &options.deadlineMs))
-        return failure(QStringLiteral("--deadline wants milliseconds from 100 to 3600000, not \"%1\"")
-                           .arg(parser.value(deadlineOption)));
-    options.hashes = parser.isSet(hashesOption);
-    options.watch = parser.isSet(watchOption);
-    options.json = parser.isSet(jsonOption);
-    options.reconnect = parser.isSet(reconnectOption);
-    options.filter = parser.value(filterOption);
+    QString error = readAddress(parser, set, &options);
+    if (error.isEmpty())
+        error = readTimes(parser, set, &options);
+    if (!error.isEmpty())
+        return optionsFailure<ClientOptions>(error);
+    options.hashes = parser.isSet(set.hashes);
+    options.watch = parser.isSet(set.watch);
+    options.json = parser.isSet(set.json);
+    options.reconnect = parser.isSet(set.reconnect);
+    options.filter = parser.value(set.filter);
     if (options.reconnect && !options.watch)
-        return failure(QStringLiteral("--reconnect only makes sense with --watch"));
+        return optionsFailure<ClientOptions>(QStringLiteral("--reconnect only makes sense with --watch"));
     return result;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "commandline.h"
+#include "wireformat.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +10,7 @@
 enum ClientExit : int {
     ExitOk = 0,
     ExitNetworkError = 1,      // any other network failure, or no answer in time
-    ExitBadOptions = 2,
+    ExitBadOptions = badOptionsExit,
     ExitRefused = 3,           // nothing listens on that port
     ExitUnknownHost = 4,
     ExitClosedByServer = 5,    // the server closed the connection (another client replaced us)
@@ -17,7 +20,7 @@ enum ClientExit : int {
 struct ClientOptions
 {
     QString host = QStringLiteral("127.0.0.1");
-    quint16 port = 8881;
+    quint16 port = wire::defaultPort;
     int settleMs = 300;
     int connectTimeoutMs = 5000;
     int deadlineMs = 60000;
@@ -28,13 +31,7 @@ struct ClientOptions
     QString filter;
 };
 
-struct ClientOptionsResult
-{
-    enum Action { Run, ShowHelp, ShowVersion, Fail };
-    Action action = Run;
-    ClientOptions options;
-    QString text; // help text, or the error message for Fail
-};
+using ClientOptionsResult = OptionsResult<ClientOptions>;
 
 // Parses the command line (arguments including the program name).
 [[nodiscard]] ClientOptionsResult parseClientOptions(const QStringList &arguments);

@@ -58,6 +58,35 @@ QString shortened(const QString &text, int width)
     return kept + QStringLiteral("…");
 }
 
+// Qt writes DEL, C1, the bidirectional controls and the separators as they
+// are, and five C0 characters in JSON's short forms ("\n" and the like):
+// every one of them goes out as a \u escape instead.
+QByteArray withUnicodeEscapes(const QByteArray &json)
+{
+    const QString text = QString::fromUtf8(json);
+    const QString shortForms = QStringLiteral("bfnrt");
+    const char16_t shortFormCodes[] = u"\b\f\n\r\t";
+    QString escaped;
+    for (int i = 0; i < text.size(); ++i) {
+        QChar c = text.at(i);
+        if (c == QLatin1Char('\\') && i + 1 < text.size()) {
+            const QChar next = text.at(++i);
+            const int form = shortForms.indexOf(next);
+            if (form < 0) {
+                escaped += c;
+                escaped += next;
+                continue;
+            }
+            c = QChar(shortFormCodes[form]);
+        } else if (!terminal::misleads(c)) {
+            escaped += c;
+            continue;
+        }
+        escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return escaped.toUtf8();
+}
+
 } // namespace
 
 // Control characters from a hostile label must not drive the terminal.
@@ -140,7 +169,7 @@ QByteArray formatJsonLine(const ReadingRow &row, const QDateTime &time)
     object.insert(QStringLiteral("value"), std::isfinite(row.value) ? QJsonValue(row.value) : QJsonValue());
     object.insert(QStringLiteral("unit"), row.unit);
     object.insert(QStringLiteral("time"), time.toUTC().toString(Qt::ISODateWithMs));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return withUnicodeEscapes(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 QString formatPlainLine(const ReadingRow &row, const QDateTime &time)

@@ -38,14 +38,16 @@ struct TableStyle
 [[nodiscard]] QStringList formatTable(const QVector<ReadingRow> &rows, const TableStyle &style = TableStyle());
 
 // One reading as a single-line JSON object: hash, label, value (null when not
-// a finite number), unit, time.
+// a finite number), unit, time. Control characters, the bidirectional
+// controls and the line and paragraph separators are written as \u escapes.
 [[nodiscard]] QByteArray formatJsonLine(const ReadingRow &row, const QDateTime &time);
 
 // One reading as a plain log line for pipes: time, hash prefix, label, value, unit.
 [[nodiscard]] QString formatPlainLine(const ReadingRow &row, const QDateTime &time);
 
 // Text from a server made harmless for a terminal: control characters
-// (escape sequences start with one) become U+FFFD.
+// (escape sequences start with one), the bidirectional controls and the line
+// and paragraph separators become U+FFFD.
 [[nodiscard]] QString printableText(const QString &text);
 
 [[nodiscard]] bool labelMatches(const QString &label, const QString &filter);

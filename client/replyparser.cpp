@@ -176,6 +176,11 @@ QVector<ParsedReply> ReplyStream::takeQuietTail()
     return {tail};
 }
 
+bool ReplyStream::holdsCutReply() const
+{
+    return !buffer_.isEmpty() && parseReply(buffer_).problem.startsWith(QLatin1String("cut-off reply"));
+}
+
 QVector<ParsedReply> ReplyStream::finish()
 {
     if (buffer_.isEmpty())

@@ -57,6 +57,8 @@ public:
     // The stream ended or stayed quiet long: whatever is held back is final.
     [[nodiscard]] QVector<ParsedReply> finish();
     [[nodiscard]] int pendingBytes() const { return buffer_.size(); }
+    // Whether what is held back is the start of a reply whose rest has not come.
+    [[nodiscard]] bool holdsCutReply() const;
     void clear() { buffer_.clear(); }
 
 private:

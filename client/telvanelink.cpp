@@ -117,6 +117,10 @@ void TelvaneLink::onQuiet()
 
 void TelvaneLink::onSettled()
 {
+    // A one-shot catalogue ends only at a reply's end: the rest of a cut reply
+    // may still come, until the deadline.
+    if (!options_.watch && !catalogueDone_ && stream_.holdsCutReply())
+        return;
     takeReplies(stream_.finish());
     const bool heldCatalogue = book_.endRound(clock_.elapsed());
     sendRequests();
@@ -184,6 +188,13 @@ void TelvaneLink::onConnectTimeout()
 
 void TelvaneLink::onDeadline()
 {
+    if (!settleTimer_->isActive() && stream_.holdsCutReply()) {
+        fail(ExitNetworkError, QStringLiteral("%1 stopped in the middle of a reply: the catalogue was still "
+                                              "incomplete after %2 ms; giving up")
+                                   .arg(where())
+                                   .arg(options_.deadlineMs));
+        return;
+    }
     fail(ExitNetworkError, QStringLiteral("%1 was still sending after %2 ms; giving up")
                                .arg(where())
                                .arg(options_.deadlineMs));

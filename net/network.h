@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wireformat.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -37,7 +39,7 @@ public:
     void startCatalogue();
     void finishCatalogue();
 
-    // Where the service reaches out. The product listens on 8881 and reports
+    // Where the service reaches out. The product listens on the default port and reports
     // the computer's own addresses; tests use a free port and addresses of
     // their own. An empty source means the computer's own addresses.
     void setPort(quint16 port);
@@ -84,6 +86,6 @@ private:
 
     // An unfinished request of the current client, completed by its next read.
     QByteArray pendingRequest;
-    quint16 port = 8881;
+    quint16 port = wire::defaultPort;
     AddressSource addressSource;
 };

@@ -1,6 +1,7 @@
 // telvane-publish: publishes readings in the hardware monitor's section
 // layout, so that Telvane can be run and tested without the monitor.
 
+#include "commandline.h"
 #include "complaint.h"
 #include "demosource.h"
 #include "computermode.h"
@@ -9,7 +10,6 @@
 #include "sectionaccess.h"
 #include "stopsignals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int usageError = 2;
 constexpr int runtimeError = 1;
 constexpr unsigned maximumReadings = 100000;
 constexpr double minimumInterval = 0.01;
@@ -37,93 +36,99 @@ struct Options
     ComputerMode computer; // without --demo: this computer's own sensors
 };
 
-[[nodiscard]] std::optional<Options> parseOptions(const QCoreApplication &application, QCommandLineParser &parser)
+// The options beyond --help, --version and this computer's own (ComputerMode's).
+struct PublishOptionSet
 {
-    parser.setApplicationDescription(QStringLiteral(
+    QCommandLineOption demo{QStringLiteral("demo"),
+                            QStringLiteral("Publish a made-up computer (board, CPU, GPU, drives) instead of this "
+                                           "computer's own sensors.")};
+    QCommandLineOption readings{QStringLiteral("readings"),
+                                QStringLiteral("With --demo: publish N readings (default %1, at most %2).")
+                                    .arg(DemoSource::defaultReadingCount)
+                                    .arg(maximumReadings),
+                                QStringLiteral("N")};
+    QCommandLineOption sectionName{
+        QStringLiteral("section"),
+        QStringLiteral("Name of the section (default %1).").arg(QString::fromStdString(section::productName())),
+        QStringLiteral("NAME")};
+    QCommandLineOption interval{QStringLiteral("interval"), QStringLiteral("Seconds between updates (default 1)."),
+                                QStringLiteral("SECONDS")};
+};
+
+// --demo against the options of this computer's own sensors; an error message, or nothing.
+QString readMode(const QCommandLineParser &parser, const PublishOptionSet &set, Options *options)
+{
+    if (!parser.positionalArguments().isEmpty())
+        return QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+    options->demo = parser.isSet(set.demo);
+    const QStringList sensorOnly = options->computer.sensorOnlyOptionsIn(parser);
+    if (options->demo && !sensorOnly.isEmpty())
+        return QStringLiteral("%1 reads this computer's own sensors and cannot go with --demo")
+            .arg(sensorOnly.join(QStringLiteral(", ")));
+    if (!options->demo && parser.isSet(set.readings))
+        return QStringLiteral("--readings scales the made-up computer and needs --demo");
+    QString rootError;
+    if (!options->computer.readOptions(parser, &rootError))
+        return rootError;
+    return QString();
+}
+
+QString readReadings(const QCommandLineParser &parser, const PublishOptionSet &set, Options *options)
+{
+    if (!parser.isSet(set.readings))
+        return QString();
+    bool ok = false;
+    const uint readings = parser.value(set.readings).toUInt(&ok);
+    if (!ok || readings > maximumReadings)
+        return QStringLiteral("--readings wants a whole number from 0 to %1, not '%2'")
+            .arg(maximumReadings)
+            .arg(parser.value(set.readings));
+    options->readings = readings;
+    return QString();
+}
+
+QString readSectionAndInterval(const QCommandLineParser &parser, const PublishOptionSet &set, Options *options)
+{
+    if (parser.isSet(set.sectionName)) {
+        options->section = parser.value(set.sectionName).toStdString();
+        if (options->section.empty())
+            return QStringLiteral("--section wants a name");
+    }
+    if (!parser.isSet(set.interval))
+        return QString();
+    bool ok = false;
+    const double seconds = parser.value(set.interval).toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < minimumInterval || seconds > maximumInterval)
+        return QStringLiteral("--interval wants seconds from %1 to %2, not '%3'")
+            .arg(minimumInterval)
+            .arg(maximumInterval)
+            .arg(parser.value(set.interval));
+    options->intervalMilliseconds = static_cast<int>(std::lround(seconds * 1000.0));
+    return QString();
+}
+
+[[nodiscard]] OptionsResult<Options> parseOptions(const QStringList &arguments)
+{
+    CommandLine commandLine(QStringLiteral(
         "Publishes sensor readings in the hardware monitor's shared-memory layout until stopped "
         "(Ctrl+C, SIGTERM or SIGHUP), then removes the section. Without --demo: this computer's own sensors "
         "(hwmon, thermal zones, batteries, CPU, memory, load, network, disks).\n"
         "Exit codes: 0 stopped, 1 cannot publish, 2 bad options, 3 no sensors at all (try --demo)."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption demoOption(QStringLiteral("demo"),
-                                        QStringLiteral("Publish a made-up computer (board, CPU, GPU, drives) instead of this "
-                                                       "computer's own sensors."));
-    const QCommandLineOption readingsOption(
-        QStringLiteral("readings"),
-        QStringLiteral("With --demo: publish N readings (default %1, at most %2).")
-            .arg(DemoSource::defaultReadingCount)
-            .arg(maximumReadings),
-        QStringLiteral("N"));
-    const QCommandLineOption sectionOption(
-        QStringLiteral("section"),
-        QStringLiteral("Name of the section (default %1).").arg(QString::fromStdString(section::productName())),
-        QStringLiteral("NAME"));
-    const QCommandLineOption intervalOption(
-        QStringLiteral("interval"), QStringLiteral("Seconds between updates (default 1)."), QStringLiteral("SECONDS"));
-    parser.addOptions({demoOption, readingsOption, sectionOption, intervalOption});
-    Options options;
-    options.computer.addOptions(parser);
-
-    if (!parser.parse(application.arguments())) {
-        complain(parser.errorText() + QStringLiteral(" (see --help)"));
-        return std::nullopt;
-    }
-    if (parser.isSet(helpOption))
-        parser.showHelp(0); // exits
-    if (parser.isSet(versionOption))
-        parser.showVersion(); // exits
-    if (!parser.positionalArguments().isEmpty()) {
-        complain(QStringLiteral("unexpected argument '%1' (see --help)").arg(parser.positionalArguments().first()));
-        return std::nullopt;
-    }
-    options.demo = parser.isSet(demoOption);
-    const QStringList sensorOnly = options.computer.sensorOnlyOptionsIn(parser);
-    if (options.demo && !sensorOnly.isEmpty()) {
-        complain(QStringLiteral("%1 reads this computer's own sensors and cannot go with --demo")
-                     .arg(sensorOnly.join(QStringLiteral(", "))));
-        return std::nullopt;
-    }
-    if (!options.demo && parser.isSet(readingsOption)) {
-        complain(QStringLiteral("--readings scales the made-up computer and needs --demo"));
-        return std::nullopt;
-    }
-    QString rootError;
-    if (!options.computer.readOptions(parser, &rootError)) {
-        complain(rootError);
-        return std::nullopt;
-    }
-    if (parser.isSet(readingsOption)) {
-        bool ok = false;
-        const uint readings = parser.value(readingsOption).toUInt(&ok);
-        if (!ok || readings > maximumReadings) {
-            complain(QStringLiteral("--readings wants a whole number from 0 to %1, not '%2'")
-                     .arg(maximumReadings)
-                     .arg(parser.value(readingsOption)));
-            return std::nullopt;
-        }
-        options.readings = readings;
-    }
-    if (parser.isSet(sectionOption)) {
-        options.section = parser.value(sectionOption).toStdString();
-        if (options.section.empty()) {
-            complain(QStringLiteral("--section wants a name"));
-            return std::nullopt;
-        }
-    }
-    if (parser.isSet(intervalOption)) {
-        bool ok = false;
-        const double seconds = parser.value(intervalOption).toDouble(&ok);
-        if (!ok || !std::isfinite(seconds) || seconds < minimumInterval || seconds > maximumInterval) {
-            complain(QStringLiteral("--interval wants seconds from %1 to %2, not '%3'")
-                     .arg(minimumInterval)
-                     .arg(maximumInterval)
-                     .arg(parser.value(intervalOption)));
-            return std::nullopt;
-        }
-        options.intervalMilliseconds = static_cast<int>(std::lround(seconds * 1000.0));
-    }
-    return options;
+    QCommandLineParser &parser = commandLine.parser();
+    const PublishOptionSet set;
+    parser.addOptions({set.demo, set.readings, set.sectionName, set.interval});
+    OptionsResult<Options> result;
+    result.options.computer.addOptions(parser);
+    if (!commandLine.parse(arguments, &result))
+        return result;
+    QString error = readMode(parser, set, &result.options);
+    if (error.isEmpty())
+        error = readReadings(parser, set, &result.options);
+    if (error.isEmpty())
+        error = readSectionAndInterval(parser, set, &result.options);
+    if (!error.isEmpty())
+        return optionsFailure<Options>(error);
+    return result;
 }
 
 // How long one refresh may wait for a chip: half the interval, within bounds.
@@ -157,10 +162,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("telvane-publish"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
 
-    QCommandLineParser parser;
-    const std::optional<Options> options = parseOptions(application, parser);
-    if (!options)
-        return usageError;
+    const OptionsResult<Options> parsed = parseOptions(QCoreApplication::arguments());
+    if (const std::optional<int> exitCode = finishWithoutRunning(parsed))
+        return *exitCode;
+    const Options *options = &parsed.options;
 
     // From here on a stop request ends the event loop at once, and the
     // section is cleaned up below.

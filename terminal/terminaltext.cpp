@@ -2,11 +2,19 @@
 
 namespace terminal {
 
+bool misleads(QChar c)
+{
+    const char16_t code = c.unicode();
+    const bool bidiControl = code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E)
+        || (code >= 0x2066 && code <= 0x2069);
+    return c.category() == QChar::Other_Control || bidiControl || code == 0x2028 || code == 0x2029;
+}
+
 QString printable(const QString &text)
 {
     QString clean = text;
     for (QChar &c : clean) {
-        if (c.category() == QChar::Other_Control)
+        if (misleads(c))
             c = QChar(0xFFFD);
     }
     return clean;

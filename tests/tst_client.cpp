@@ -162,6 +162,8 @@ private slots:
     void notFiniteValuesAreReadings();
     void oneShotWaitsForASlowCatalogue();
     void tricklingServerMeetsTheDeadline();
+    void catalogueEndingInACutReplyIsIncomplete_data();
+    void catalogueEndingInACutReplyIsIncomplete();
     void serverBytesInComplaintsAreEscaped_data();
     void serverBytesInComplaintsAreEscaped();
     void watchEndsWhenItsOutputCloses();
@@ -170,6 +172,8 @@ private slots:
     void filterMatchingNothing();
     void tables_data();
     void tables();
+    void misleadingTextIsEscaped_data();
+    void misleadingTextIsEscaped();
     void hostPortParsing_data();
     void hostPortParsing();
     void unansweredReadingsTurnStale();
@@ -353,6 +357,48 @@ void TestClient::tricklingServerMeetsTheDeadline()
     QVERIFY(run.errors.contains(QStringLiteral("still sending after 1500 ms")));
 }
 
+// Catches the settle time ending a catalogue inside a reply: half a
+// catalogue reported as a whole one.
+void TestClient::catalogueEndingInACutReplyIsIncomplete_data()
+{
+    QTest::addColumn<bool>("restComes");
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("lines");
+
+    QTest::newRow("the rest comes after the settle time") << true << QString() << 0 << 4;
+    QTest::newRow("the rest never comes") << false << QString() << 1 << 0;
+    QTest::newRow("the rest never comes, JSON") << false << QStringLiteral(" --json") << 1 << 2;
+}
+
+void TestClient::catalogueEndingInACutReplyIsIncomplete()
+{
+    QFETCH(bool, restComes);
+    QFETCH(QString, options);
+    QFETCH(int, exitCode);
+    QFETCH(int, lines);
+    QByteArray catalogue;
+    for (const FakeReading &reading : smallCatalogue)
+        catalogue += replyBytes(reading);
+    const int cut = catalogue.size() - 12;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QTcpServer::newConnection, this, [&server, catalogue, cut, restComes] {
+        QTcpSocket *socket = server.nextPendingConnection();
+        socket->write(catalogue.left(cut));
+        if (restComes)
+            QTimer::singleShot(1000, socket, [socket, catalogue, cut] { socket->write(catalogue.mid(cut)); });
+    });
+    const Run run = runClient(
+        QStringLiteral("--port %1 --settle 300 --deadline 2500").arg(server.serverPort()) + options);
+    QCOMPARE(run.code, exitCode);
+    QCOMPARE(run.lines.size(), lines);
+    QCOMPARE(run.errors, restComes ? QString() : QStringLiteral("telvane-client: 127.0.0.1 port %1 stopped in the "
+                                                                "middle of a reply: the catalogue was still "
+                                                                "incomplete after 2500 ms; giving up\n")
+                                                     .arg(server.serverPort()));
+}
+
 void TestClient::serverBytesInComplaintsAreEscaped_data()
 {
     QTest::addColumn<QByteArray>("sent");
@@ -469,6 +515,38 @@ void TestClient::tables()
     QCOMPARE(table, lines);
     for (const QString &line : table)
         QVERIFY(width == 0 || displayWidth(line) <= width);
+}
+
+// Catches text that reorders or breaks what a terminal shows, and control
+// characters reaching a script's reader through --json.
+void TestClient::misleadingTextIsEscaped_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("tableLine");
+    QTest::addColumn<QString>("jsonLabel");
+
+    QTest::newRow("right-to-left override") << QStringLiteral("bad\u202Etxt.exe\u2066x\u200F")
+                                            << QStringLiteral("bad\uFFFDtxt.exe\uFFFDx\uFFFD      1")
+                                            << QStringLiteral("bad\\u202etxt.exe\\u2066x\\u200f");
+    QTest::newRow("line and paragraph separators") << QStringLiteral("one\u2028two\u2029")
+                                                   << QStringLiteral("one\uFFFDtwo\uFFFD      1")
+                                                   << QStringLiteral("one\\u2028two\\u2029");
+    QTest::newRow("C0, DEL and C1") << QStringLiteral("a\nb\u007F\u009B2J\\n")
+                                    << QStringLiteral("a\uFFFDb\uFFFD\uFFFD2J\\n      1")
+                                    << QStringLiteral("a\\u000ab\\u007f\\u009b2J\\\\n");
+}
+
+void TestClient::misleadingTextIsEscaped()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, tableLine);
+    QFETCH(QString, jsonLabel);
+    const ReadingRow reading{hashA, label, 1.0, QString(), false};
+    QCOMPARE(formatTable({reading}).value(1), tableLine);
+    const QDateTime time(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    QCOMPARE(QString::fromUtf8(formatJsonLine(reading, time)),
+             QStringLiteral(R"({"hash":"%1","label":"%2","time":"2026-01-02T03:04:05.000Z","unit":"","value":1})")
+                 .arg(hashA, jsonLabel));
 }
 
 void TestClient::hostPortParsing_data()

@@ -93,6 +93,8 @@ private slots:
     void programValuesChange();
     void programRejectsBadOptions_data();
     void programRejectsBadOptions();
+    void badOptionsEndAsTheOtherProgramsDo_data();
+    void badOptionsEndAsTheOtherProgramsDo();
     void programHelp();
     void programVersion();
     void programListsTheDemo();
@@ -295,6 +297,28 @@ void TestPublisher::programRejectsBadOptions()
     QVERIFY2(ran.error.startsWith(QLatin1String("telvane-publish: ")) && ran.error.contains(message),
              qPrintable(ran.error));
     QCOMPARE(section::openReadOnly(testSectionName()), section::noHandle);
+}
+
+// Catches a failure path of its own: the whole message, then the same
+// pointer to --help as telvane-client and telvane-hub give.
+void TestPublisher::badOptionsEndAsTheOtherProgramsDo_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown to the parser") << items("--demo,--bogus")
+                                          << QStringLiteral("telvane-publish: Unknown option 'bogus'.\n");
+    QTest::newRow("a bad value") << items("--demo,--interval,0")
+                                 << QStringLiteral("telvane-publish: --interval wants seconds from 0.01 to 3600, "
+                                                   "not '0'\n");
+}
+
+void TestPublisher::badOptionsEndAsTheOtherProgramsDo()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    const Ran ran(arguments);
+    QCOMPARE(ran.process.exitCode(), 2);
+    QCOMPARE(ran.error, error + QStringLiteral("Try 'telvane-publish --help'.\n"));
 }
 
 void TestPublisher::programHelp()

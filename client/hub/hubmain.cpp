@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,19 +62,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
 
     const HubOptionsResult parsed = parseHubOptions(QCoreApplication::arguments());
-    switch (parsed.action) {
-    case HubOptionsResult::ShowHelp:
-        std::fputs(parsed.text.toUtf8().constData(), stdout);
-        return 0;
-    case HubOptionsResult::ShowVersion:
-        std::printf("telvane-hub %s\n", TELVANE_VERSION);
-        return 0;
-    case HubOptionsResult::Fail:
-        std::fprintf(stderr, "telvane-hub: %s\nTry 'telvane-hub --help'.\n", parsed.text.toUtf8().constData());
-        return 2;
-    case HubOptionsResult::Run:
-        break;
-    }
+    if (const std::optional<int> exitCode = finishWithoutRunning(parsed))
+        return *exitCode;
     const HubOptions &options = parsed.options;
     if (!quitOnStopSignals(app))
         log(QStringLiteral("cannot catch SIGTERM; stopping will be abrupt"));

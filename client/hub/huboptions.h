@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandline.h"
 #include "hostport.h"
 
 #include <QString>
@@ -12,13 +13,7 @@ struct HubOptions
     QVector<HostPort> upstreams;
 };
 
-struct HubOptionsResult
-{
-    enum Action { Run, ShowHelp, ShowVersion, Fail };
-    Action action = Run;
-    HubOptions options;
-    QString text; // help text, or the error message for Fail
-};
+using HubOptionsResult = OptionsResult<HubOptions>;
 
 // Parses the command line (arguments including the program name).
 [[nodiscard]] HubOptionsResult parseHubOptions(const QStringList &arguments);

@@ -27,6 +27,9 @@ inline constexpr char replyPrefix[] = "v2sd::";
 inline constexpr char separator[] = "::";
 inline constexpr char terminator = ';';
 
+// The TCP port Telvane listens on, and where its clients look, unless told otherwise.
+inline constexpr quint16 defaultPort = 8881;
+
 // Lengths of the texts above, without their closing zero.
 inline constexpr int requestPrefixLength = int(sizeof(requestPrefix)) - 1;
 inline constexpr int outdatedRequestPrefixLength = int(sizeof(outdatedRequestPrefix)) - 1;
