@@ -152,6 +152,15 @@ section::View MainWindow::mappedView() const
     return {sharedMemoryView, sharedMemorySize};
 }
 
+section::View MainWindow::copied(SectionPart part)
+{
+    section::View view = mappedView();
+    const section::View copy = (sectionCopy.*part)(mappingHandle, view);
+    sharedMemoryView = view.data;
+    sharedMemorySize = view.size;
+    return copy;
+}
+
 void MainWindow::logRefusal(const section::Refusal &refusal)
 {
     if (refusal.reason == section::Refusal::Reason::foreignOwner)

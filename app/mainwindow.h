@@ -63,6 +63,10 @@ private:
     int intervalFromSpinBox() const;
     void startNetwork();
     [[nodiscard]] section::View mappedView() const;
+    // A copy of one part of the section as it is now (SectionCopy::sensors or
+    // ::readings), through a view that follows the section should it grow.
+    using SectionPart = section::View (section::SectionCopy::*)(section::Handle, section::View &);
+    [[nodiscard]] section::View copied(SectionPart part);
     // Says so when the section was turned down for belonging to another user.
     void logRefusal(const section::Refusal &refusal);
     // When the section we hold has lost its name (the monitor stopped or

@@ -109,7 +109,7 @@ void MainWindow::refresh_data()
 
     // Everything below reads copies of what the section holds right now, never
     // the mapping itself: the monitor may shrink it under us at any moment.
-    const section::SharedMemoryHeader sensors(sectionCopy.sensors(mappingHandle, mappedView()));
+    const section::SharedMemoryHeader sensors(copied(&section::SectionCopy::sensors));
     cachedSensorCount = static_cast<qint32>(sensors.sensorCount());
     log(QStringLiteral("Checking Sensors..."));
     for (quint32 s = 0; const auto sensor = sensors.sensor(s); ++s)
@@ -118,7 +118,7 @@ void MainWindow::refresh_data()
     if (const QString line = beyondTheCap(sensors.sensorCount(), QStringLiteral("Sensors")); !line.isEmpty())
         log(line);
 
-    const section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
+    const section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
     network->startCatalogue();
@@ -162,11 +162,11 @@ void MainWindow::refresh_readings()
     if (sectionClosed)
         reopenSection();
 
-    section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
+    section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
     if (!sectionClosed && static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
         refresh_data();
         // Copied again: the section may have changed while the table was built.
-        header = section::SharedMemoryHeader(sectionCopy.readings(mappingHandle, mappedView()));
+        header = section::SharedMemoryHeader(copied(&section::SectionCopy::readings));
     }
     if (sectionClosed) {
         // Values that no monitor updates any more are not readings: nothing

@@ -39,6 +39,7 @@ private slots:
     void copies_data();
     void copies();
     void copyFollowsAShrinkingWriter();
+    void copyFollowsAGrowingSection();
 
 private:
     section::Writer writer;
@@ -101,7 +102,7 @@ void TestSectionCopy::copies()
     if (objectSize >= 0)
         QVERIFY(resizeSection(testSectionName(), objectSize));
     // Mapped after the resize, so that the view covers the whole object.
-    const OpenedSection opened(testSectionName());
+    OpenedSection opened(testSectionName());
     QVERIFY(opened.isOpen());
 
     section::SectionCopy copy;
@@ -125,7 +126,7 @@ void TestSectionCopy::copyFollowsAShrinkingWriter()
 #ifndef _WIN32
     // While the object flips between its full size and one page, each copy
     // holds the readings as written or ends early, and nothing faults.
-    const OpenedSection opened(testSectionName());
+    OpenedSection opened(testSectionName());
     QVERIFY(opened.isOpen());
     const std::vector<section::ReadingRecord> readings = numberedReadings(64);
     const QStringList all = readingRowsOf(readings);
@@ -145,6 +146,25 @@ void TestSectionCopy::copyFollowsAShrinkingWriter()
     QVERIFY2(shortCopies > 0, "the writer never shrank the object under a copy");
     // Whole again: so is the copy.
     QCOMPARE(readingRowsOf(copy.readings(opened.handle, opened.mapped)), all);
+#endif
+}
+
+void TestSectionCopy::copyFollowsAGrowingSection()
+{
+#ifndef _WIN32
+    // Mapped while it held 4 readings, the object is grown by a monitor with
+    // 64 (one taking it over): every reading is copied, through a new view.
+    QVERIFY(writer.setReadings(numberedReadings(4)));
+    const std::size_t smallSize = readingSectionStart + 4 * section::readingElementSize;
+    QVERIFY(resizeSection(testSectionName(), qint64(smallSize)));
+    OpenedSection opened(testSectionName());
+    QCOMPARE(opened.mapped.size, smallSize);
+    QVERIFY(resizeSection(testSectionName(), qint64(writer.size())));
+    QVERIFY(writer.setReadings(numberedReadings(64)));
+
+    section::SectionCopy copy;
+    QCOMPARE(readingRowsOf(copy.readings(opened.handle, opened.mapped)), readingRowsOf(numberedReadings(64)));
+    QCOMPARE(opened.mapped.size, writer.size());
 #endif
 }
 
