@@ -163,7 +163,11 @@ void MainWindow::refresh_readings()
         reopenSection();
 
     section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
-    if (!sectionClosed && static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
+    // Rebuilt when the count changed, and when the section now holds rows
+    // that a build made while it was cut short could not.
+    if (!sectionClosed
+        && (static_cast<qint32>(header.readingCount()) != cachedReadingCount
+            || header.reading(static_cast<quint32>(labelWidgets.size())))) {
         refresh_data();
         // Copied again: the section may have changed while the table was built.
         header = section::SharedMemoryHeader(copied(&section::SectionCopy::readings));

@@ -473,6 +473,36 @@ private slots:
 #endif
     }
 
+    void shortBuildRebuiltOnceWhole()
+    {
+#ifdef _WIN32
+        QSKIP("A mapped Windows section cannot shrink");
+#else
+        // A client connects just as the object is cut to one page: its
+        // catalogue is short. Once the object is whole again, the next tick
+        // builds the whole table and sends the whole catalogue.
+        const std::vector<section::ReadingRecord> readings = numberedReadings(40);
+        QCOMPARE(createSection(readings.size()), QString());
+        QVERIFY(writer.setReadings(readings));
+        ReplyClient client;
+        auto window = startConnectedWindow(client);
+        QVERIFY(resizeSection(testSectionName(sectionGeneration), 4096));
+        window->refresh_data();
+        const int shortRows = window->labelWidgets.size();
+        QVERIFY(shortRows > 0 && shortRows < 40);
+        QTRY_COMPARE(client.replies().size(), shortRows);
+        client.take();
+
+        QVERIFY(resizeSection(testSectionName(sectionGeneration), qint64(writer.size())));
+        QVERIFY(writer.setReadings(readings));
+        window->refresh_readings();
+        QStringList catalogue;
+        for (std::size_t i = 0; i < readings.size(); ++i)
+            catalogue << reply(numberedHash(i), QString::fromStdString(readings[i].label), QString::number(i), QStringLiteral("u"));
+        QTRY_COMPARE(client.replies(), catalogue);
+#endif
+    }
+
     void sectionClaimingMoreThanTheCap_data()
     {
         QTest::addColumn<int>("written");         // numbered readings written
