@@ -106,6 +106,7 @@ void MainWindow::refresh_data()
     valueWidgets.clear();
     unitWidgets.clear();
     rowByHash.clear();
+    rowSensors.clear();
 
     // Everything below reads copies of what the section holds right now, never
     // the mapping itself: the monitor may shrink it under us at any moment.
@@ -143,6 +144,7 @@ void MainWindow::refresh_data()
         labelWidgets.append(labelWidget);
         valueWidgets.append(valueWidget);
         unitWidgets.append(unitWidget);
+        rowSensors.push_back(reading->sensorIndex());
         readingsGrid->addWidget(labelWidget.data(), row, 1);
         readingsGrid->addWidget(valueWidget.data(), row, 2);
         readingsGrid->addWidget(unitWidget.data(), row, 3);
@@ -163,12 +165,18 @@ void MainWindow::refresh_readings()
         reopenSection();
 
     section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
-    // Rebuilt when the count changed, and when the section now holds rows
-    // that a build made while it was cut short could not.
+    // Rebuilt when the count changed; when the section now holds rows that a
+    // build made while it was cut short could not; and when a requested row
+    // holds another reading than it was built with (the monitor replaced its
+    // readings, same count). Such a request is not answered under the old
+    // label: the new catalogue tells the client where each reading is now.
+    const bool moved = !sectionClosed && requestedRowMoved(header);
     if (!sectionClosed
         && (static_cast<qint32>(header.readingCount()) != cachedReadingCount
-            || header.reading(static_cast<quint32>(labelWidgets.size())))) {
+            || header.reading(static_cast<quint32>(labelWidgets.size())) || moved)) {
         refresh_data();
+        if (moved)
+            requestedHashes.clear();
         // Copied again: the section may have changed while the table was built.
         header = section::SharedMemoryHeader(copied(&section::SectionCopy::readings));
     }
@@ -211,6 +219,25 @@ void MainWindow::refresh_readings()
             network->sendReading(hash, labelWidgets.at(row)->text(), valueText(row), unitWidgets.at(row)->text());
     }
     requestedHashes.clear();
+}
+
+bool MainWindow::requestedRowMoved(const section::SharedMemoryHeader &header) const
+{
+    for (const QString &hash : requestedHashes) {
+        const auto found = rowByHash.constFind(hash);
+        if (found == rowByHash.constEnd() || found.value() >= labelWidgets.size())
+            continue;
+        const int row = found.value();
+        // A row the copy does not reach (the section is short right now) keeps its last value.
+        const auto reading = header.reading(static_cast<quint32>(row));
+        if (!reading)
+            continue;
+        const std::string_view label = reading->label();
+        if (reading->sensorIndex() != rowSensors[std::size_t(row)]
+            || labelWidgets.at(row)->text() != QLatin1String(label.data(), static_cast<int>(label.size())))
+            return true;
+    }
+    return false;
 }
 
 std::pair<int, int> MainWindow::rowsInView()

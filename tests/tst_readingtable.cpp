@@ -503,6 +503,40 @@ private slots:
 #endif
     }
 
+    void swappedReadingsNotAnsweredUnderOldLabels_data()
+    {
+        QTest::addColumn<QList<int>>("sensors");
+        QTest::addColumn<QStringList>("labels");
+        QTest::newRow("two chips swap") << QList<int>{0, 1} << strings({"Chip A 0", "Chip B 0"});
+        QTest::newRow("one label, sensors swap") << QList<int>{0, 1} << strings({"Core 0", "Core 0"});
+    }
+
+    void swappedReadingsNotAnsweredUnderOldLabels()
+    {
+        // The monitor swaps two readings, keeping their count, while a request
+        // for the first waits: a new catalogue goes out instead of an answer
+        // from the row that now holds the other reading.
+        QFETCH(QList<int>, sensors);
+        QFETCH(QStringList, labels);
+        std::vector<section::ReadingRecord> readings;
+        QStringList hashes;
+        for (int i = 0; i < 2; ++i) {
+            readings.push_back({sensors[i], labels[i].toStdString(), "V", i + 1.0});
+            hashes << readingHash(labels[i], sensors[i]);
+        }
+        QVERIFY(writer.setReadings(readings));
+        ReplyClient client;
+        auto window = startConnectedWindow(client);
+        requestAndWait(*window, client, {hashes[0]});
+        QVERIFY(writer.setReadings({readings[1], readings[0]}));
+        window->refresh_readings();
+        const QString volts = QStringLiteral("V");
+        QTRY_COMPARE(client.replies(), (QStringList{reply(hashes[1], labels[1], QStringLiteral("2"), volts),
+                                                    reply(hashes[0], labels[0], QStringLiteral("1"), volts)}));
+        client.take();
+        expectAnswersOnNextTick(*window, client, {hashes[0]}, {reply(hashes[0], labels[0], QStringLiteral("1.000000"), volts)});
+    }
+
     void sectionClaimingMoreThanTheCap_data()
     {
         QTest::addColumn<int>("written");         // numbered readings written
