@@ -537,6 +537,34 @@ private slots:
         expectAnswersOnNextTick(*window, client, {hashes[0]}, {reply(hashes[0], labels[0], QStringLiteral("1.000000"), volts)});
     }
 
+    void controlCharactersKeptOffTheDebugOutput()
+    {
+        // Escape sequences in a sensor name and a label (OSC title, clear
+        // screen, C1 CSI, DEL) reach the window and the wire as they are, the
+        // debug output without any control character but the tab.
+        const std::string name = "\x1b]0;owned\x07" "Board\t\xC2\x9B";
+        const std::string label = "\x1b[2JFan\t1\x9b";
+        QVERIFY(writer.setSensors({name}));
+        QVERIFY(writer.setReadings({{0, label, "\x7fu", 1.0}}));
+        auto window = startWindow();
+        ReplyClient client;
+        connectClient(*window, client);
+        const QString labelText = QString::fromLatin1(label.c_str());
+        const QString unit = QStringLiteral("\x7fu");
+        QCOMPARE(client.take(), QStringList{reply(readingHash(labelText, 0), labelText, QStringLiteral("1"), unit)});
+        QCOMPARE(tableRows(*window), QStringList{labelText + QStringLiteral("|1|\x7fu")});
+        const QString nameLine = QStringLiteral("   ") + QString::fromUtf8(name.c_str());
+        QCOMPARE(logLines(*window).filter(QStringLiteral("Board")), QStringList({nameLine, nameLine})); // two builds
+
+        const auto unsafe = [](QChar c) { return c.category() == QChar::Other_Control && c != QLatin1Char('\t'); };
+        QStringList unsafeLines;
+        for (const QString &line : capturedDebug)
+            if (std::any_of(line.begin(), line.end(), unsafe))
+                unsafeLines << line;
+        QCOMPARE(unsafeLines, QStringList());
+        QCOMPARE(capturedDebug.filter(QStringLiteral("\t")).size(), 3); // the name twice, the reply
+    }
+
     void sectionClaimingMoreThanTheCap_data()
     {
         QTest::addColumn<int>("written");         // numbered readings written
