@@ -5,8 +5,6 @@
 #include <QMessageLogger>
 #include <QStringList>
 
-#include <algorithm>
-
 namespace debugline {
 
 namespace {
@@ -19,6 +17,26 @@ QString printableKeepingTabs(const QString &line)
     for (QString &part : parts)
         part = terminal::printable(part);
     return parts.join(QLatin1Char('\t'));
+}
+
+// Whether UTF-8 bytes hold only tabs and printable characters up to U+00FF:
+// no C0 control, no DEL, no C1 control (U+0080 to U+009F).
+bool isPrintableLatin1(const QByteArray &utf8)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(utf8.constData());
+    const int size = utf8.size();
+    for (int i = 0; i < size; ++i) {
+        const unsigned char byte = bytes[i];
+        if ((byte >= 0x20 && byte < 0x7F) || byte == '\t')
+            continue;
+        const unsigned char next = i + 1 < size ? bytes[i + 1] : 0;
+        const bool latin1 =
+            (byte == 0xC2 && next >= 0xA0 && next <= 0xBF) || (byte == 0xC3 && next >= 0x80 && next <= 0xBF);
+        if (!latin1)
+            return false;
+        ++i;
+    }
+    return true;
 }
 
 void writeRaw(const QByteArray &utf8Line)
@@ -36,11 +54,9 @@ void write(const QString &line)
 
 void write(const QByteArray &utf8Line)
 {
-    // Most lines are printable ASCII and go out as they are; decoding each of
-    // a thousand replies would cost the tick.
-    const bool plain = std::all_of(utf8Line.begin(), utf8Line.end(),
-                                   [](char c) { return (c >= ' ' && c < 0x7F) || c == '\t'; });
-    if (plain)
+    // Replies hold Latin-1 texts, nearly always printable: those go out as
+    // they are, since decoding each of a thousand replies would cost the tick.
+    if (isPrintableLatin1(utf8Line))
         writeRaw(utf8Line);
     else
         write(QString::fromUtf8(utf8Line));
