@@ -2,11 +2,11 @@
 #include "ui_mainwindow.h"
 
 #include "aboutwindow.h"
+#include "debugline.h"
 #include "valuelabelsizes.h"
 #include "network.h"
 
 #include <QGridLayout>
-#include <QMessageLogger>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
@@ -133,8 +133,7 @@ void MainWindow::showAboutWindow()
 
 void MainWindow::log(QString message)
 {
-    // Through "%s", so a "%" in the message is never taken as a directive.
-    QMessageLogger().debug("%s", message.toUtf8().constData());
+    debugline::write(message);
     ui->plainTextEdit->appendPlainText(message);
     QTextCursor cursor = ui->plainTextEdit->textCursor();
     cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor, 1);
@@ -150,6 +149,15 @@ void MainWindow::old_client_connected()
 section::View MainWindow::mappedView() const
 {
     return {sharedMemoryView, sharedMemorySize};
+}
+
+section::View MainWindow::copied(SectionPart part)
+{
+    section::View view = mappedView();
+    const section::View copy = (sectionCopy.*part)(mappingHandle, view);
+    sharedMemoryView = view.data;
+    sharedMemorySize = view.size;
+    return copy;
 }
 
 void MainWindow::logRefusal(const section::Refusal &refusal)

@@ -16,8 +16,8 @@
 #include <memory>
 #include <optional>
 #include <utility>
-#include <vector>
 #include <string>
+#include <vector>
 
 class QEvent;
 class QGridLayout;
@@ -26,6 +26,10 @@ class QTimer;
 class AboutWindow;
 class Network;
 class ValueLabelSizes;
+
+namespace section {
+class SharedMemoryHeader;
+}
 
 namespace Ui {
 class MainWindow;
@@ -64,6 +68,13 @@ private:
     int intervalFromSpinBox() const;
     void startNetwork();
     [[nodiscard]] section::View mappedView() const;
+    // A copy of one part of the section as it is now (SectionCopy::sensors or
+    // ::readings), through a view that follows the section should it grow.
+    using SectionPart = section::View (section::SectionCopy::*)(section::Handle, section::View &);
+    [[nodiscard]] section::View copied(SectionPart part);
+    // Whether a requested row's reading has moved: the tick's copy holds
+    // another label or sensor at its place than the row was built with.
+    [[nodiscard]] bool requestedRowMoved(const section::SharedMemoryHeader &header) const;
     // Says so when the section was turned down for belonging to another user.
     void logRefusal(const section::Refusal &refusal);
     // When the section we hold has lost its name (the monitor stopped or
@@ -98,6 +109,9 @@ private:
     MainWindowEnvironment environment;
     // What a build or a tick reads, copied out of the section.
     section::SectionCopy sectionCopy;
+    // Each row's sensor number as built; with its label, what a row must
+    // still hold for a requested reading to be answered from it.
+    std::vector<qint32> rowSensors;
     // The section was removed under us; the tick looks for a new one.
     bool sectionClosed = false;
     // The owner of the foreign object last turned down, so that a tick

@@ -90,7 +90,7 @@ private:
 
 void MainWindow::logSensors()
 {
-    const section::SharedMemoryHeader sensors(sectionCopy.sensors(mappingHandle, mappedView()));
+    const section::SharedMemoryHeader sensors(copied(&section::SectionCopy::sensors));
     cachedSensorCount = static_cast<qint32>(sensors.sensorCount());
     log(QStringLiteral("Checking Sensors..."));
     for (quint32 s = 0; const auto sensor = sensors.sensor(s); ++s)
@@ -118,11 +118,12 @@ void MainWindow::refresh_data()
     valueWidgets.clear();
     unitWidgets.clear();
     rowByHash.clear();
+    rowSensors.clear();
 
     // Everything below reads copies of what the section holds right now, never
     // the mapping itself: the monitor may shrink it under us at any moment.
     logSensors();
-    const section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
+    const section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
     network->startCatalogue();
@@ -147,6 +148,7 @@ void MainWindow::refresh_data()
         labelWidgets.append(labelWidget);
         valueWidgets.append(valueWidget);
         unitWidgets.append(unitWidget);
+        rowSensors.push_back(reading->sensorIndex());
         readingsGrid->addWidget(labelWidget.data(), row, 1);
         readingsGrid->addWidget(valueWidget.data(), row, 2);
         readingsGrid->addWidget(unitWidget.data(), row, 3);
@@ -166,11 +168,21 @@ void MainWindow::refresh_readings()
     if (sectionClosed)
         reopenSection();
 
-    section::SharedMemoryHeader header(sectionCopy.readings(mappingHandle, mappedView()));
-    if (!sectionClosed && static_cast<qint32>(header.readingCount()) != cachedReadingCount) {
+    section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
+    // Rebuilt when the count changed; when the section now holds rows that a
+    // build made while it was cut short could not; and when a requested row
+    // holds another reading than it was built with (the monitor replaced its
+    // readings, same count). Such a request is not answered under the old
+    // label: the new catalogue tells the client where each reading is now.
+    const bool moved = !sectionClosed && requestedRowMoved(header);
+    if (!sectionClosed
+        && (static_cast<qint32>(header.readingCount()) != cachedReadingCount
+            || header.reading(static_cast<quint32>(labelWidgets.size())) || moved)) {
         refresh_data();
+        if (moved)
+            requestedHashes.clear();
         // Copied again: the section may have changed while the table was built.
-        header = section::SharedMemoryHeader(sectionCopy.readings(mappingHandle, mappedView()));
+        header = section::SharedMemoryHeader(copied(&section::SectionCopy::readings));
     }
     if (sectionClosed) {
         // Values that no monitor updates any more are not readings: nothing
@@ -211,6 +223,25 @@ void MainWindow::refresh_readings()
             network->sendReading(hash, labelWidgets.at(row)->text(), valueText(row), unitWidgets.at(row)->text());
     }
     requestedHashes.clear();
+}
+
+bool MainWindow::requestedRowMoved(const section::SharedMemoryHeader &header) const
+{
+    for (const QString &hash : requestedHashes) {
+        const auto found = rowByHash.constFind(hash);
+        if (found == rowByHash.constEnd() || found.value() >= labelWidgets.size())
+            continue;
+        const int row = found.value();
+        // A row the copy does not reach (the section is short right now) keeps its last value.
+        const auto reading = header.reading(static_cast<quint32>(row));
+        if (!reading)
+            continue;
+        const std::string_view label = reading->label();
+        if (reading->sensorIndex() != rowSensors[std::size_t(row)]
+            || labelWidgets.at(row)->text() != QLatin1String(label.data(), static_cast<int>(label.size())))
+            return true;
+    }
+    return false;
 }
 
 std::pair<int, int> MainWindow::rowsInView()

@@ -1,5 +1,6 @@
 #include "network.h"
 
+#include "debugline.h"
 #include "requestparser.h"
 #include "wireformat.h"
 
@@ -201,8 +202,7 @@ void Network::sendReading(QString hash, QString label, QString value, QString un
         return;
     }
     const QByteArray reply = wire::buildReply(hash, label, value, unit);
-    // Through "%s", so a "%" in a label is never taken as a directive.
-    qDebug("%s", reply.constData());
+    debugline::write(reply);
     if (!connected)
         return;
     client->write(reply);

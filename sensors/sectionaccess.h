@@ -5,6 +5,7 @@
 // copying bytes out of it in a way that cannot fault.
 // Plain C++ without Qt, so that it builds and is tested on its own.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -54,16 +55,31 @@ struct Refusal
 // (including a section of size 0).
 [[nodiscard]] View mapWhole(Handle handle);
 
-// How many bytes of the view can be read safely right now. A POSIX writer may
-// shrink the object under us, and touching a page past its new end raises
-// SIGBUS, so this re-checks the object's current size; never more than the view.
-[[nodiscard]] std::size_t readableSize(Handle handle, const View &view);
+// How many bytes a copy can reach right now, as the section itself reports
+// it: on POSIX systems the object's size that its descriptor gives (the
+// writer may have shrunk or grown it since it was mapped), on Windows the
+// committed part of the view. May exceed the view when the section has grown.
+[[nodiscard]] std::size_t currentSize(Handle handle, const View &view);
+
+// How many bytes of the view itself can be read safely right now: touching a
+// POSIX mapping past the object's current end raises SIGBUS. Never more than
+// the view.
+[[nodiscard]] inline std::size_t readableSize(Handle handle, const View &view)
+{
+    return view.data ? std::min(view.size, currentSize(handle, view)) : 0;
+}
+
+// Maps the section again, whole, when it has grown past *view, and lets the
+// old view go; true when *view changed. A monitor may take over an object
+// and make it larger while we hold the first, smaller view of it.
+[[nodiscard]] bool followGrowth(Handle handle, View *view);
 
 // Copies up to `length` bytes from `offset` of the section into `buffer` and
-// returns how many were copied: fewer where the view or the section ends, 0
-// on any error. On POSIX systems the bytes come through the descriptor
-// (pread), never from the mapping, so a writer shrinking the object at any
-// moment shortens the copy instead of raising SIGBUS.
+// returns how many were copied: fewer where the section ends now (see
+// currentSize), 0 on any error. On POSIX systems the bytes come through the
+// descriptor (pread), never from the mapping, so a writer shrinking the
+// object at any moment shortens the copy instead of raising SIGBUS, and a
+// writer growing it lengthens it.
 [[nodiscard]] std::size_t copyOut(Handle handle, const View &view, std::size_t offset, unsigned char *buffer,
                                   std::size_t length);
 

@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace section {
 
 namespace {
@@ -51,33 +49,39 @@ Handle openReadOnly(const std::string &name, Refusal *refusal)
 
 View mapWhole(Handle handle)
 {
-    if (handle == noHandle)
+    const std::size_t size = currentSize(handle, {});
+    if (size == 0)
         return {};
-    struct stat status{};
-    if (fstat(handle, &status) != 0 || status.st_size <= 0)
-        return {};
-    const auto size = static_cast<std::size_t>(status.st_size);
     void *base = mmap(nullptr, size, PROT_READ, MAP_SHARED, handle, 0);
     if (base == MAP_FAILED)
         return {};
     return {static_cast<const unsigned char *>(base), size};
 }
 
-std::size_t readableSize(Handle handle, const View &view)
+std::size_t currentSize(Handle handle, const View &)
 {
-    if (handle == noHandle || !view.data)
-        return 0;
     struct stat status{};
-    if (fstat(handle, &status) != 0 || status.st_size <= 0)
+    if (handle == noHandle || fstat(handle, &status) != 0 || status.st_size <= 0)
         return 0;
-    return std::min(view.size, static_cast<std::size_t>(status.st_size));
+    return static_cast<std::size_t>(status.st_size);
 }
 
-std::size_t copyOut(Handle handle, const View &view, std::size_t offset, unsigned char *buffer, std::size_t length)
+bool followGrowth(Handle handle, View *view)
 {
-    if (handle == noHandle || offset >= view.size)
+    if (!view->data || currentSize(handle, *view) <= view->size)
+        return false;
+    const View grown = mapWhole(handle);
+    if (!grown.data)
+        return false; // the old view still serves what it covers
+    munmap(const_cast<unsigned char *>(view->data), view->size);
+    *view = grown;
+    return true;
+}
+
+std::size_t copyOut(Handle handle, const View &, std::size_t offset, unsigned char *buffer, std::size_t length)
+{
+    if (handle == noHandle)
         return 0;
-    length = std::min(length, view.size - offset);
     std::size_t copied = 0;
     while (copied < length) {
         const ssize_t got = pread(handle, buffer + copied, length - copied, static_cast<off_t>(offset + copied));

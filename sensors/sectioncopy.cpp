@@ -23,7 +23,7 @@ void putUint32(unsigned char *target, std::uint32_t value)
 
 } // namespace
 
-View SectionCopy::sensors(Handle handle, const View &mapped)
+View SectionCopy::sensors(Handle handle, View &mapped)
 {
     return take(handle, mapped,
                 {SharedMemoryHeader::sensorSectionOffsetAt, SharedMemoryHeader::sensorElementSizeAt,
@@ -31,7 +31,7 @@ View SectionCopy::sensors(Handle handle, const View &mapped)
                 sensorBytes);
 }
 
-View SectionCopy::readings(Handle handle, const View &mapped)
+View SectionCopy::readings(Handle handle, View &mapped)
 {
     return take(handle, mapped,
                 {SharedMemoryHeader::readingSectionOffsetAt, SharedMemoryHeader::readingElementSizeAt,
@@ -39,7 +39,7 @@ View SectionCopy::readings(Handle handle, const View &mapped)
                 readingBytes);
 }
 
-View SectionCopy::take(Handle handle, const View &mapped, const Part &part, std::vector<unsigned char> &bytes)
+View SectionCopy::take(Handle handle, View &mapped, const Part &part, std::vector<unsigned char> &bytes)
 {
     constexpr std::size_t headerSize = SharedMemoryHeader::size;
     unsigned char header[headerSize];
@@ -58,8 +58,12 @@ View SectionCopy::take(Handle handle, const View &mapped, const Part &part, std:
     // element takes its stride, and no less than its fields, as they do.
     std::uint64_t length = std::min<std::uint64_t>(elements * std::max<std::uint64_t>(elementSize, part.minimumSize),
                                                    maximumElementBytes);
-    const std::size_t readable = readableSize(handle, mapped);
-    length = offset < readable ? std::min<std::uint64_t>(length, readable - offset) : 0;
+    // Elements past the view: the monitor may have grown the section since
+    // it was mapped (a new one taking the object over with more readings).
+    if (offset + length > mapped.size)
+        (void)followGrowth(handle, &mapped);
+    const std::size_t available = currentSize(handle, mapped);
+    length = offset < available ? std::min<std::uint64_t>(length, available - offset) : 0;
 
     if (bytes.size() < headerSize + length)
         bytes.resize(headerSize + length);

@@ -27,10 +27,12 @@ public:
 
     // A view of the header followed by the sensor elements a loop may walk,
     // as they are now. In it, the header's sensor offset points just past the
-    // header and the reading count is 0; every other field is as found.
-    [[nodiscard]] View sensors(Handle handle, const View &mapped);
+    // header and the reading count is 0; every other field is as found. The
+    // copy reaches as far as the section does now, not only as far as it did
+    // when mapped: when it has grown, `mapped` is replaced by a view of all of it.
+    [[nodiscard]] View sensors(Handle handle, View &mapped);
     // The same for the reading elements (the sensor count is 0).
-    [[nodiscard]] View readings(Handle handle, const View &mapped);
+    [[nodiscard]] View readings(Handle handle, View &mapped);
 
 private:
     // Where one kind of element is described in the header.
@@ -43,7 +45,7 @@ private:
         std::size_t minimumSize;
     };
 
-    [[nodiscard]] static View take(Handle handle, const View &mapped, const Part &part,
+    [[nodiscard]] static View take(Handle handle, View &mapped, const Part &part,
                                    std::vector<unsigned char> &bytes);
 
     std::vector<unsigned char> sensorBytes;

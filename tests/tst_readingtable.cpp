@@ -416,6 +416,11 @@ private slots:
         client.take();
         window->refresh_data();
         QCOMPARE(window->labelWidgets.size(), 2);
+        // Whole again, the count unchanged: the next tick builds every row and sends them all.
+        QCOMPARE(ftruncate(fd, off_t(writer.size())), 0);
+        QVERIFY(writer.setReadings(standardReadings));
+        window->refresh_readings();
+        QTRY_COMPARE(client.replies(), standardCatalogue.mid(0, 2) + standardCatalogue);
 
         QCOMPARE(ftruncate(fd, 30), 0); // not even the header is left
         window->refresh_readings();
@@ -471,6 +476,21 @@ private slots:
         expectAnswersOnNextTick(*window, next, {numberedHash(999)},
                                 {reply(numberedHash(999), "Reading 999", "999.000000", "u")});
 #endif
+    }
+
+    void swappedReadingsNotAnsweredUnderOldLabels()
+    {
+        // Two chips swap places, count kept, while a request waits: a new catalogue instead of an answer.
+        const std::vector<section::ReadingRecord> chips = {{0, "Chip A 0", "V", 1.0}, {1, "Chip B 0", "V", 2.0}};
+        const QString a = sha1Hex("Chip A 0:0");
+        QVERIFY(writer.setReadings(chips));
+        ReplyClient client;
+        auto window = startConnectedWindow(client);
+        requestAndWait(*window, client, {a});
+        QVERIFY(writer.setReadings({chips[1], chips[0]}));
+        window->refresh_readings();
+        QTRY_COMPARE(client.replies(),
+                     (QStringList{reply(sha1Hex("Chip B 0:1"), "Chip B 0", "2", "V"), reply(a, "Chip A 0", "1", "V")}));
     }
 
     void sectionClaimingMoreThanTheCap_data()
@@ -661,6 +681,7 @@ private slots:
                                << QByteArray("<br>");
         QTest::newRow("table") << QByteArray("<table><tr><td>a</td><td>b</td></tr></table>") << QByteArray("<sup>2</sup>");
         QTest::newRow("plain") << QByteArray("CPU Package") << QByteArray("W");
+        QTest::newRow("escape sequences") << QByteArray("\x1b[2J\x1b]0:title\x07" "Fan\t1\xC2\x9B") << QByteArray("\x7fu");
     }
 
     void markupShownAsText()
@@ -668,6 +689,7 @@ private slots:
         QFETCH(QByteArray, label);
         QFETCH(QByteArray, unit);
         QVERIFY(writer.setReadings({{0, label.toStdString(), unit.toStdString(), 52.0}}));
+        QVERIFY(writer.setSensors({label.toStdString()}));
         auto window = startWindow();
 
         // What a plain-text label of those characters shows, and how much room it takes.
@@ -693,6 +715,10 @@ private slots:
         connectClient(*window, client);
         const QString hash = readingHash(texts.at(0), 0);
         QCOMPARE(client.take(), QStringList{reply(hash, texts.at(0), texts.at(1), texts.at(2))});
+        // The debug output, which a terminal may show, carries no control character but the tab.
+        const QString debug = capturedDebug.join(QString());
+        const auto unsafe = [](QChar c) { return c.category() == QChar::Other_Control && c != QLatin1Char('\t'); };
+        QVERIFY(std::none_of(debug.begin(), debug.end(), unsafe));
     }
 
     void hashesOfOtherLengthsDropped_data()

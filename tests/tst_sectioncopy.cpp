@@ -39,6 +39,7 @@ private slots:
     void copies_data();
     void copies();
     void copyFollowsAShrinkingWriter();
+    void copyFollowsAGrowingSection();
 
 private:
     section::Writer writer;
@@ -101,7 +102,7 @@ void TestSectionCopy::copies()
     if (objectSize >= 0)
         QVERIFY(resizeSection(testSectionName(), objectSize));
     // Mapped after the resize, so that the view covers the whole object.
-    const OpenedSection opened(testSectionName());
+    OpenedSection opened(testSectionName());
     QVERIFY(opened.isOpen());
 
     section::SectionCopy copy;
@@ -125,7 +126,7 @@ void TestSectionCopy::copyFollowsAShrinkingWriter()
 #ifndef _WIN32
     // While the object flips between its full size and one page, each copy
     // holds the readings as written or ends early, and nothing faults.
-    const OpenedSection opened(testSectionName());
+    OpenedSection opened(testSectionName());
     QVERIFY(opened.isOpen());
     const std::vector<section::ReadingRecord> readings = numberedReadings(64);
     const QStringList all = readingRowsOf(readings);
@@ -146,6 +147,18 @@ void TestSectionCopy::copyFollowsAShrinkingWriter()
     // Whole again: so is the copy.
     QCOMPARE(readingRowsOf(copy.readings(opened.handle, opened.mapped)), all);
 #endif
+}
+
+void TestSectionCopy::copyFollowsAGrowingSection()
+{
+    // Mapped with 4 readings, grown by a monitor with 64: all are copied, through a view of all of it.
+    QVERIFY(writer.setReadings(numberedReadings(4)));
+    QVERIFY(resizeSection(testSectionName(), qint64(readingSectionStart + 4 * section::readingElementSize)));
+    OpenedSection opened(testSectionName());
+    QVERIFY(resizeSection(testSectionName(), qint64(writer.size())) && writer.setReadings(numberedReadings(64)));
+    section::SectionCopy copy;
+    QCOMPARE(readingRowsOf(copy.readings(opened.handle, opened.mapped)), readingRowsOf(numberedReadings(64)));
+    QCOMPARE(opened.mapped.size, writer.size());
 }
 
 QTEST_MAIN(TestSectionCopy)
