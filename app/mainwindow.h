@@ -87,6 +87,9 @@ private:
     void takeRowsOutOfGrid();
     // The sensors' names in the log, from a copy of what the section holds now.
     void logSensors();
+    // The tick's two halves: the value labels from its copy, then the replies.
+    void updateValueLabels(const section::SharedMemoryHeader &header);
+    void answerRequests();
 
     Ui::MainWindow *ui;
     section::Handle mappingHandle = section::noHandle;

@@ -191,6 +191,12 @@ void MainWindow::refresh_readings()
         return;
     }
 
+    updateValueLabels(header);
+    answerRequests();
+}
+
+void MainWindow::updateValueLabels(const section::SharedMemoryHeader &header)
+{
     // Only the labels in view are set: setting a label costs far more than
     // reading a value, and the rows out of view are set as they come into
     // view. A table not shown at all sets every label, as nothing scrolls it.
@@ -211,7 +217,10 @@ void MainWindow::refresh_readings()
             heldValues[r] = reading->value();
         }
     }
+}
 
+void MainWindow::answerRequests()
+{
     for (int j = 0; j < requestedHashes.size(); ++j) {
         const QString hash = requestedHashes.at(j);
         // Looked up without inserting: a hash that names no reading gets no reply.
