@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <ctime>
+
 namespace {
 
 const QByteArray hashA = "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1";
@@ -55,6 +57,7 @@ private slots:
     void cutAnywhereGivesTheSameReplies();
     void quietTailWaitsForAWholeReply();
     void garbageStaysBounded();
+    void costGrowsLinearly();
 };
 
 void TestReplyParser::oneReply_data()
@@ -184,6 +187,36 @@ void TestReplyParser::garbageStaysBounded()
     const QByteArray a = reply(hashA, QStringLiteral("Board"), "52", QStringLiteral("°C"));
     QCOMPARE(parseInChunks({noise, a}), (QStringList{QStringLiteral("skipped: unexpected data"),
                                                      QStringLiteral("a1a1|Board|52|°C")}));
+}
+
+void TestReplyParser::costGrowsLinearly()
+{
+    // A reader that fell behind gets its backlog in a few large pieces; the
+    // best of three runs keeps a busy machine out of the ratio.
+    const auto cpuSecondsFor = [](int count, int *parsed) {
+        const QByteArray all = reply(hashA, QStringLiteral("Core 1 Temperature"), "45.000000", QStringLiteral("°C"))
+                                   .repeated(count);
+        QList<QByteArray> pieces;
+        for (int at = 0; at < all.size(); at += all.size() / 16 + 1)
+            pieces << all.mid(at, all.size() / 16 + 1);
+        double best = 1e9;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ReplyStream stream;
+            const std::clock_t start = std::clock();
+            *parsed = 0;
+            for (const QByteArray &piece : qAsConst(pieces))
+                *parsed += stream.feed(piece).size();
+            *parsed += stream.finish().size();
+            best = qMin(best, double(std::clock() - start) / CLOCKS_PER_SEC);
+        }
+        return best;
+    };
+    int parsed = 0;
+    const double small = cpuSecondsFor(100000, &parsed);
+    QCOMPARE(parsed, 100000);
+    const double large = cpuSecondsFor(400000, &parsed);
+    QCOMPARE(parsed, 400000);
+    QVERIFY2(large <= 5 * qMax(small, 0.01), qPrintable(QStringLiteral("%1 s, then %2 s").arg(small).arg(large)));
 }
 
 QTEST_MAIN(TestReplyParser)
