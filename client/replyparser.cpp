@@ -6,6 +6,7 @@
 #include <QStringView>
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -158,6 +159,14 @@ bool parseValue(Bytes text, double *value)
     return true;
 }
 
+// Hashes come in lower case from Telvane; others are folded to it.
+QString hashText(const char *hex)
+{
+    QString hash = QString::fromLatin1(hex, hashLength);
+    const bool lower = std::none_of(hex, hex + hashLength, [](char c) { return c >= 'A' && c <= 'F'; });
+    return lower ? hash : hash.toLower();
+}
+
 QString shortText(Bytes bytes)
 {
     constexpr int shown = 60;
@@ -181,7 +190,7 @@ ParsedReply parse(Bytes reply)
         return problem(QString(), QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     if (!isHeaderAt(reply, 0))
         return problem(QString(), QStringLiteral("unexpected data: \"%1\"").arg(shortText(reply)));
-    const QString hash = QString::fromLatin1(reply.data + hashStart, hashLength).toLower();
+    const QString hash = hashText(reply.data + hashStart);
     Bytes body = reply.from(headerLength);
     if (body.size == 0 || body.data[body.size - 1] != wire::terminator)
         return problem(hash, QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));

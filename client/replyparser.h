@@ -30,6 +30,7 @@ struct ParsedReply
     QString unit;
     QString problem;   // why the reply was skipped, when !ok
 };
+Q_DECLARE_TYPEINFO(ParsedReply, Q_MOVABLE_TYPE);
 
 // One whole reply, from its "v2sd::" up to (not including) the next header.
 [[nodiscard]] ParsedReply parseReply(const QByteArray &reply);

@@ -35,6 +35,7 @@ run publisher-killed
 run restart
 run swap --count $((10 * minutes))
 run publisher --seconds $((60 * (minutes > 10 ? minutes : 10)))
+run replies --count 1000000
 if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
     python3 "$root/tests/hub/viewers.py" "$build/telvane-hub" --seconds $((60 * minutes)) || failed=1
