@@ -33,7 +33,7 @@ using Samples = QVector<QPair<qint64, double>>;
 
 HubReading reading(const QString &hash, const QString &label, double value, const QString &unit, qint64 answeredMs)
 {
-    HubReading result{hash, label, unit, value, answeredMs, {}};
+    HubReading result{hash, label, unit, value, answeredMs, {}, {}};
     if (answeredMs >= 0)
         result.history.add(answeredMs / 1000, value);
     return result;
