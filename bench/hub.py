@@ -17,8 +17,8 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'hub'))
-from hubrig import StandInTelvane, cpu_seconds, peak_resident_kib, resident_kib, start_hub, stop,
-                    worker_cpu_seconds)  # noqa: E402
+from hubrig import (StandInTelvane, cpu_seconds, peak_resident_kib, resident_kib, start_hub, stop,  # noqa: E402
+                    worker_cpu_seconds)
 
 
 def main():
