@@ -7,9 +7,11 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 namespace {
 
@@ -184,16 +186,92 @@ ParsedReply problem(const QString &hash, const QString &why)
     return reply;
 }
 
-ParsedReply parse(Bytes reply)
+} // namespace
+
+// The texts of each reading's last answer. A watching client gets the same
+// hash, label and unit tick after tick: handing out the texts it already
+// holds spares an allocation for each, per answer.
+struct ReplyStream::TextMemory
+{
+    // Far more than any monitor publishes; past it the memory starts afresh.
+    static constexpr size_t maximumReadings = 65536;
+
+    struct Key
+    {
+        std::array<char, hashLength> hex;
+        bool operator==(const Key &other) const { return hex == other.hex; }
+    };
+    struct KeyHash
+    {
+        size_t operator()(const Key &key) const { return qHashBits(key.hex.data(), key.hex.size()); }
+    };
+    struct Text
+    {
+        QByteArray bytes;
+        QString text;
+    };
+    struct Texts
+    {
+        QString hash;
+        Text label;
+        Text value;
+        Text unit;
+    };
+
+    Texts &textsOf(const char *hex)
+    {
+        Key key;
+        std::memcpy(key.hex.data(), hex, hashLength);
+        if (byHash.size() >= maximumReadings && byHash.find(key) == byHash.end())
+            byHash.clear();
+        Texts &texts = byHash[key];
+        if (texts.hash.isEmpty())
+            texts.hash = hashText(hex);
+        return texts;
+    }
+
+    static const QString &remembered(Text &kept, Bytes now, bool utf8)
+    {
+        if (kept.bytes.size() != now.size || std::memcmp(kept.bytes.constData(), now.data, size_t(now.size)) != 0) {
+            kept.bytes = QByteArray(now.data, now.size);
+            kept.text = utf8 ? QString::fromUtf8(now.data, now.size) : QString::fromLatin1(now.data, now.size);
+        }
+        return kept.text;
+    }
+
+    std::unordered_map<Key, Texts, KeyHash> byHash;
+};
+
+namespace {
+
+// The reply's texts, from `memory` when the reading said the same last time.
+void takeTexts(ParsedReply &parsed, const char *hex, Bytes label, Bytes value, Bytes unit,
+               ReplyStream::TextMemory *memory)
+{
+    if (!memory) {
+        parsed.hash = hashText(hex);
+        parsed.label = QString::fromUtf8(label.data, label.size);
+        parsed.valueText = QString::fromLatin1(value.data, value.size);
+        parsed.unit = QString::fromUtf8(unit.data, unit.size);
+        return;
+    }
+    ReplyStream::TextMemory::Texts &texts = memory->textsOf(hex);
+    parsed.hash = texts.hash;
+    parsed.label = ReplyStream::TextMemory::remembered(texts.label, label, true);
+    parsed.valueText = ReplyStream::TextMemory::remembered(texts.value, value, false);
+    parsed.unit = ReplyStream::TextMemory::remembered(texts.unit, unit, true);
+}
+
+ParsedReply parse(Bytes reply, ReplyStream::TextMemory *memory = nullptr)
 {
     if (isCutHeader(reply))
         return problem(QString(), QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     if (!isHeaderAt(reply, 0))
         return problem(QString(), QStringLiteral("unexpected data: \"%1\"").arg(shortText(reply)));
-    const QString hash = hashText(reply.data + hashStart);
+    const char *hex = reply.data + hashStart;
     Bytes body = reply.from(headerLength);
     if (body.size == 0 || body.data[body.size - 1] != wire::terminator)
-        return problem(hash, QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
+        return problem(hashText(hex), QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
     --body.size;
 
     // Rightmost "::" + number + "::" wins; see the header for why.
@@ -210,15 +288,12 @@ ParsedReply parse(Bytes reply)
             continue;
         const int unitStart = valueEnd + separatorLength;
         parsed.ok = true;
-        parsed.hash = hash;
-        parsed.label = QString::fromUtf8(body.data, labelEnd);
-        parsed.valueText = QString::fromLatin1(valueText.data, valueText.size);
-        parsed.unit = QString::fromUtf8(body.data + unitStart, body.size - unitStart);
+        takeTexts(parsed, hex, body.mid(0, labelEnd), valueText, body.from(unitStart), memory);
         return parsed;
     }
     if (!hasTwoSeparators(body))
-        return problem(hash, QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
-    return problem(hash, QStringLiteral("reply without a numeric value: \"%1\"").arg(shortText(reply)));
+        return problem(hashText(hex), QStringLiteral("cut-off reply: \"%1\"").arg(shortText(reply)));
+    return problem(hashText(hex), QStringLiteral("reply without a numeric value: \"%1\"").arg(shortText(reply)));
 }
 
 } // namespace
@@ -236,6 +311,17 @@ int findReplyHeader(const QByteArray &bytes, int from)
 ParsedReply parseReply(const QByteArray &reply)
 {
     return parse(bytesOf(reply));
+}
+
+ReplyStream::ReplyStream() = default;
+ReplyStream::~ReplyStream() = default;
+
+void ReplyStream::rememberTexts(bool remember)
+{
+    if (!remember)
+        memory_.reset();
+    else if (!memory_)
+        memory_ = std::make_unique<TextMemory>();
 }
 
 QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
@@ -257,7 +343,7 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
             break;
         }
         if (start > at)
-            replies.append(parse(all.mid(at, start - at)));
+            replies.append(parse(all.mid(at, start - at), memory_.get()));
         at = start;
         const int next = findHeader(all, at + headerLength);
         if (next < 0) {
@@ -268,7 +354,7 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
             }
             break;
         }
-        replies.append(parse(all.mid(at, next - at)));
+        replies.append(parse(all.mid(at, next - at), memory_.get()));
         at = next;
     }
     buffer_.remove(0, at);

@@ -20,6 +20,8 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
 struct ParsedReply
 {
     bool ok = false;
@@ -48,6 +50,16 @@ public:
     // A reply can hold at most a 255-character label and a 15-character unit
     // (up to twice their size in UTF-8); anything far beyond is garbage.
     static constexpr int maximumReplyBytes = 16 * 1024;
+    struct TextMemory;
+
+    ReplyStream();
+    ~ReplyStream();
+    ReplyStream(const ReplyStream &) = delete;
+    ReplyStream &operator=(const ReplyStream &) = delete;
+
+    // For a watching client: the same texts of a reading, answer after
+    // answer, are handed out again instead of being made anew.
+    void rememberTexts(bool remember);
 
     // Adds received bytes; returns the replies (and problems) that are
     // certainly complete: those followed by the next reply's header.
@@ -62,4 +74,5 @@ public:
 
 private:
     QByteArray buffer_;
+    std::unique_ptr<TextMemory> memory_;
 };

@@ -33,9 +33,10 @@ QStringList describeAll(const QVector<ParsedReply> &replies)
     return lines;
 }
 
-QStringList parseInChunks(const QList<QByteArray> &chunks)
+QStringList parseInChunks(const QList<QByteArray> &chunks, bool rememberTexts = false)
 {
     ReplyStream stream;
+    stream.rememberTexts(rememberTexts);
     QVector<ParsedReply> all;
     for (const QByteArray &chunk : chunks)
         all += stream.feed(chunk);
@@ -139,6 +140,8 @@ void TestReplyParser::stream_data()
     QTest::newRow("cut after a ; inside the unit") << Chunks{b.left(b.size() - 1)}
                                                    << QStringList{QStringLiteral("b2b2|Fan;1|1250|RPM")};
     QTest::newRow("nothing") << Chunks{} << QStringList{};
+    QTest::newRow("a reading's texts change") << Chunks{a, reply(hashA, QStringLiteral("Board 2"), "52", QStringLiteral("K")), a}
+                                              << QStringList{gotA, QStringLiteral("a1a1|Board 2|52|K"), gotA};
 }
 
 void TestReplyParser::stream()
@@ -146,6 +149,7 @@ void TestReplyParser::stream()
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QStringList, expected);
     QCOMPARE(parseInChunks(chunks), expected);
+    QCOMPARE(parseInChunks(chunks, true), expected);
 }
 
 void TestReplyParser::cutAnywhereGivesTheSameReplies()
