@@ -153,8 +153,9 @@ bool parseValue(Bytes text, double *value)
     QVarLengthArray<QChar, 64> wide(text.size);
     for (int i = 0; i < text.size; ++i)
         wide[i] = QLatin1Char(text.data[i]);
+    static const QLocale c = QLocale::c();
     bool ok = false;
-    const double parsed = QLocale::c().toDouble(QStringView(wide.constData(), wide.size()), &ok);
+    const double parsed = c.toDouble(QStringView(wide.constData(), wide.size()), &ok);
     if (!ok || !std::isfinite(parsed))
         return false;
     *value = parsed;
