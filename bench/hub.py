@@ -48,10 +48,12 @@ def main():
         scrape_for(10)  # the catalogues and the first rounds
         fetch_ms.clear()
         late_before = sum(t.late_ticks for t in telvanes)
+        answered_before = sum(t.answered for t in telvanes)
         cpu_start = cpu_seconds(hub.pid)
         http_start = worker_cpu_seconds(hub.pid)
         scrape_for(args.seconds)
         cpu = cpu_seconds(hub.pid) - cpu_start
+        answered = sum(t.answered for t in telvanes) - answered_before
         http_ms = 1000 * (worker_cpu_seconds(hub.pid) - http_start) / len(fetch_ms)
         resident = resident_kib(hub.pid)
         scrape_for(args.seconds)
@@ -62,6 +64,9 @@ def main():
         workload = '%d Telvanes x %d readings, /metrics scraped every %g s' % (args.telvanes, args.readings,
                                                                               args.every)
         print('hub CPU\t%s, %d s\t%.2f\t%% of one core' % (workload, args.seconds, 100 * cpu / args.seconds))
+        print('hub CPU\tper 1,000 answers taken (%d answers)\t%.2f\tms' % (answered, 1e6 * cpu / max(answered, 1)))
+        print('hub CPU\tat the full rate, %d answers a second\t%.2f\t%% of one core'
+              % (args.telvanes * args.readings, 100 * cpu / max(answered, 1) * args.telvanes * args.readings))
         print('hub memory\tresident size after those %d s\t%.1f\tMiB' % (args.seconds, resident / 1024))
         print('hub memory\tgrowth over a further %d s\t%+.2f\tMiB' % (args.seconds, growth / 1024))
         print('hub memory\tpeak resident size of the run\t%.1f\tMiB' % (peak / 1024))

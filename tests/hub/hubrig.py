@@ -42,6 +42,7 @@ class StandInTelvane(threading.Thread):
             self.readings.append((digest, label))
         self.ticks = 0
         self.late_ticks = 0  # ticks (after the first two of a connection) without every reading asked for
+        self.answered = 0  # replies sent on ticks
         self.stopping = False
 
     def reply(self, index, value_format):
@@ -92,6 +93,7 @@ class StandInTelvane(threading.Thread):
                     connection_ticks += 1
                     if connection_ticks > 2 and len(pending) < len(self.readings):
                         self.late_ticks += 1
+                    self.answered += len(pending)
                     if pending:
                         client.sendall(b''.join(self.reply(i, '%f') for i in sorted(pending)))
                     pending = set()
