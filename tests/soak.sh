@@ -31,11 +31,11 @@ run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
 run shrink --seconds $((60 * minutes))
+run replies --count 1000000
 run publisher-killed
 run restart
 run swap --count $((10 * minutes))
 run publisher --seconds $((60 * (minutes > 10 ? minutes : 10)))
-run replies --count 1000000
 if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
     python3 "$root/tests/hub/viewers.py" "$build/telvane-hub" --seconds $((60 * minutes)) || failed=1
