@@ -34,7 +34,11 @@ struct Bytes
     {
         return at >= 0 && at + length <= size && std::memcmp(data + at, text, size_t(length)) == 0;
     }
-    [[nodiscard]] bool separatorAt(int at) const { return holdsAt(at, wire::separator, separatorLength); }
+    [[nodiscard]] bool separatorAt(int at) const
+    {
+        static_assert(separatorLength == 2, "the separator is two bytes");
+        return at >= 0 && at + 2 <= size && data[at] == wire::separator[0] && data[at + 1] == wire::separator[1];
+    }
 };
 
 Bytes bytesOf(const QByteArray &bytes)
@@ -333,8 +337,9 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
     // Replies are read where they lie; the buffer drops them once, at the end,
     // so a burst of a million replies costs a million steps, not a million moves.
     int at = 0;
+    bool atHeader = false; // known from the last round of the loop
     for (;;) {
-        const int start = findHeader(all, at);
+        const int start = atHeader ? at : findHeader(all, at);
         if (start < 0) {
             // No header yet: keep the bytes unless they cannot be the start of one.
             if (all.size - at > maximumReplyBytes) {
@@ -357,6 +362,7 @@ QVector<ParsedReply> ReplyStream::feed(const QByteArray &bytes)
         }
         replies.append(parse(all.mid(at, next - at), memory_.get()));
         at = next;
+        atHeader = true;
     }
     buffer_.remove(0, at);
     return replies;
