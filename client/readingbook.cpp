@@ -14,18 +14,20 @@ ReadingBook::ReadingBook(int maximumRows)
 {
 }
 
-void ReadingBook::noteAnswer(const QString &hash, bool wanted)
+void ReadingBook::noteAnswer(int row, bool wanted)
 {
+    quint8 &state = state_[row];
     // An answer nobody asked for, or a second one this round: the catalogue.
-    if (!asked_.remove(hash) || roundSeen_.contains(hash))
+    if (!(state & Asked) || (state & SeenThisRound))
         roundHasCatalogue_ = true;
-    if (!roundSeen_.contains(hash)) {
-        roundSeen_.insert(hash);
-        roundOrder_.append(hash);
+    state &= ~Asked;
+    if (!(state & SeenThisRound)) {
+        state |= SeenThisRound;
+        roundOrder_.append(row);
     }
-    if (wanted && !toAskSet_.contains(hash)) {
-        toAskSet_.insert(hash);
-        toAsk_.append(hash);
+    if (wanted && !(state & ToAsk)) {
+        state |= ToAsk;
+        toAsk_.append(row);
     }
 }
 
@@ -38,106 +40,123 @@ void ReadingBook::takeReply(const ReadingRow &row, bool wanted)
             refused_.insert(row.hash);
         return;
     }
-    noteAnswer(row.hash, wanted);
-    if (wanted)
-        wanted_.insert(row.hash);
+    int index;
     if (found == rowByHash_.constEnd()) {
-        rowByHash_.insert(row.hash, rows_.size());
+        index = rows_.size();
+        rowByHash_.insert(row.hash, index);
         rows_.append(row);
+        state_.append(0);
+        answeredMs_.append(-1);
     } else {
-        rows_[found.value()] = row;
+        index = found.value();
+        ReadingRow &kept = rows_[index];
+        // Mostly the same texts as last time: keep sharing them.
+        if (kept.label != row.label)
+            kept.label = row.label;
+        if (kept.unit != row.unit)
+            kept.unit = row.unit;
+        kept.value = row.value;
+        kept.stale = row.stale;
     }
+    noteAnswer(index, wanted);
+    if (wanted)
+        state_[index] |= Wanted;
 }
 
 void ReadingBook::takeUnreadableReply(const QString &hash)
 {
-    if (rowByHash_.contains(hash))
-        noteAnswer(hash, wanted_.contains(hash));
+    const auto found = rowByHash_.constFind(hash);
+    if (found != rowByHash_.constEnd())
+        noteAnswer(found.value(), state_.at(found.value()) & Wanted);
 }
 
 QStringList ReadingBook::takeRequests()
 {
-    const QStringList requests = toAsk_;
-    for (const QString &hash : requests) {
-        asked_.insert(hash);
-        askedThisRound_.insert(hash);
+    QStringList requests;
+    requests.reserve(toAsk_.size());
+    for (const int row : qAsConst(toAsk_)) {
+        state_[row] = (state_[row] & ~ToAsk) | Asked | AskedThisRound;
+        requests.append(rows_.at(row).hash);
     }
     toAsk_.clear();
-    toAskSet_.clear();
     return requests;
+}
+
+void ReadingBook::keepRoundOrder()
+{
+    // The catalogue's order; rows it did not name are gone, and so are the
+    // requests for them, which will never be answered.
+    QVector<ReadingRow> rows;
+    QVector<quint8> states;
+    QVector<qint64> answered;
+    QVector<int> newIndex(rows_.size(), -1);
+    rows.reserve(roundOrder_.size());
+    rowByHash_.clear();
+    for (const int row : qAsConst(roundOrder_)) {
+        newIndex[row] = rows.size();
+        rowByHash_.insert(rows_.at(row).hash, rows.size());
+        rows.append(rows_.at(row));
+        states.append(state_.at(row));
+        answered.append(answeredMs_.at(row));
+    }
+    rows_ = rows;
+    state_ = states;
+    answeredMs_ = answered;
+    QVector<int> toAsk;
+    for (const int row : qAsConst(toAsk_)) {
+        if (newIndex.at(row) >= 0)
+            toAsk.append(newIndex.at(row));
+    }
+    toAsk_ = toAsk;
+    for (int &row : roundOrder_)
+        row = newIndex.at(row);
 }
 
 bool ReadingBook::endRound(qint64 nowMs)
 {
     const bool hadCatalogue = roundHasCatalogue_;
-    if (roundHasCatalogue_) {
-        QVector<ReadingRow> ordered;
-        QHash<QString, int> index;
-        for (const QString &hash : qAsConst(roundOrder_)) {
-            const auto found = rowByHash_.constFind(hash);
-            if (found == rowByHash_.constEnd())
-                continue;
-            index.insert(hash, ordered.size());
-            ordered.append(rows_.at(found.value()));
-        }
-        rows_ = ordered;
-        rowByHash_ = index;
-        for (auto it = answeredMs_.begin(); it != answeredMs_.end();)
-            it = index.contains(it.key()) ? std::next(it) : answeredMs_.erase(it);
-        // Requests for readings that are gone will never be answered.
-        for (QSet<QString> *hashes : {&asked_, &wanted_}) {
-            for (auto it = hashes->begin(); it != hashes->end();) {
-                if (index.contains(*it))
-                    ++it;
-                else
-                    it = hashes->erase(it);
-            }
-        }
-    }
-    // A tick came, but requests from before it got no answer: lost on the
-    // way (a server may drop what does not fit its read), so ask again.
+    if (roundHasCatalogue_)
+        keepRoundOrder();
     if (!roundOrder_.isEmpty()) {
-        for (const QString &hash : qAsConst(askedLastRound_)) {
-            if (!roundSeen_.contains(hash) && asked_.contains(hash) && wanted_.contains(hash)
-                && !toAskSet_.contains(hash)) {
-                asked_.remove(hash);
-                toAskSet_.insert(hash);
-                toAsk_.append(hash);
+        for (int row = 0; row < rows_.size(); ++row) {
+            quint8 &state = state_[row];
+            // A tick came, but requests from before it got no answer: lost on
+            // the way (a server may drop what does not fit its read), so ask again.
+            if ((state & AskedLastRound) && !(state & SeenThisRound) && (state & Asked) && (state & Wanted)
+                && !(state & ToAsk)) {
+                state = (state & ~Asked) | ToAsk;
+                toAsk_.append(row);
             }
+            state = (state & AskedThisRound) ? (state | AskedLastRound) : (state & ~AskedLastRound);
+            state &= ~AskedThisRound;
         }
-        askedLastRound_ = askedThisRound_;
-        askedThisRound_.clear();
         if (lastRoundMs_ >= 0)
             tickMs_ = qBound(shortestTickMs, nowMs - lastRoundMs_, longestTickMs);
         lastRoundMs_ = nowMs;
-        for (const QString &hash : qAsConst(roundOrder_)) {
-            if (rowByHash_.contains(hash))
-                answeredMs_.insert(hash, nowMs);
-        }
+        for (const int row : qAsConst(roundOrder_))
+            answeredMs_[row] = nowMs;
     }
+    for (const int row : qAsConst(roundOrder_))
+        state_[row] &= ~SeenThisRound;
     roundOrder_.clear();
-    roundSeen_.clear();
     roundHasCatalogue_ = false;
     return hadCatalogue;
 }
 
 void ReadingBook::markStale(qint64 nowMs)
 {
-    for (ReadingRow &row : rows_) {
-        const qint64 answered = answeredMs_.value(row.hash, nowMs);
-        row.stale = wanted_.contains(row.hash) && nowMs - answered > staleTicks * tickMs_;
+    for (int row = 0; row < rows_.size(); ++row) {
+        const qint64 answered = answeredMs_.at(row) >= 0 ? answeredMs_.at(row) : nowMs;
+        rows_[row].stale = (state_.at(row) & Wanted) && nowMs - answered > staleTicks * tickMs_;
     }
 }
 
 void ReadingBook::restart()
 {
-    asked_.clear();
-    askedThisRound_.clear();
-    askedLastRound_.clear();
+    for (quint8 &state : state_)
+        state &= Wanted;
     toAsk_.clear();
-    toAskSet_.clear();
     roundOrder_.clear();
-    roundSeen_.clear();
     roundHasCatalogue_ = false;
     lastRoundMs_ = -1;
     refused_.clear();

@@ -57,22 +57,30 @@ public:
     [[nodiscard]] const QVector<ReadingRow> &rows() const { return rows_; }
 
 private:
-    void noteAnswer(const QString &hash, bool wanted);
+    // What a row is in the conversation, as bits; per row rather than as
+    // sets of hashes, so that an answer costs no allocation.
+    enum State : quint8 {
+        Asked = 1,           // asked for, no answer yet
+        AskedThisRound = 2,
+        AskedLastRound = 4,
+        ToAsk = 8,           // in toAsk_
+        Wanted = 16,         // watched: asked for again after each answer
+        SeenThisRound = 32,  // in roundOrder_
+    };
+
+    void noteAnswer(int row, bool wanted);
+    // A round held the catalogue: the rows take its order, the others go.
+    void keepRoundOrder();
 
     int maximumRows_;
     QVector<ReadingRow> rows_;
-    QHash<QString, qint64> answeredMs_;
+    QVector<quint8> state_;       // per row
+    QVector<qint64> answeredMs_;  // per row, -1 before the first round that answered it
     QSet<QString> refused_;
     qint64 lastRoundMs_ = -1;
     qint64 tickMs_ = 1000;
     QHash<QString, int> rowByHash_;
-    QSet<QString> asked_;
-    QSet<QString> askedThisRound_;
-    QSet<QString> askedLastRound_;
-    QStringList toAsk_;
-    QSet<QString> toAskSet_;
-    QSet<QString> wanted_;
-    QStringList roundOrder_;
-    QSet<QString> roundSeen_;
+    QVector<int> toAsk_;          // rows, in the order they are to be asked for
+    QVector<int> roundOrder_;     // rows, in the order the round answered them
     bool roundHasCatalogue_ = false;
 };

@@ -20,6 +20,8 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
 struct ParsedReply
 {
     bool ok = false;
@@ -30,6 +32,7 @@ struct ParsedReply
     QString unit;
     QString problem;   // why the reply was skipped, when !ok
 };
+Q_DECLARE_TYPEINFO(ParsedReply, Q_MOVABLE_TYPE);
 
 // One whole reply, from its "v2sd::" up to (not including) the next header.
 [[nodiscard]] ParsedReply parseReply(const QByteArray &reply);
@@ -47,6 +50,16 @@ public:
     // A reply can hold at most a 255-character label and a 15-character unit
     // (up to twice their size in UTF-8); anything far beyond is garbage.
     static constexpr int maximumReplyBytes = 16 * 1024;
+    struct TextMemory;
+
+    ReplyStream();
+    ~ReplyStream();
+    ReplyStream(const ReplyStream &) = delete;
+    ReplyStream &operator=(const ReplyStream &) = delete;
+
+    // For a watching client: the same texts of a reading, answer after
+    // answer, are handed out again instead of being made anew.
+    void rememberTexts(bool remember);
 
     // Adds received bytes; returns the replies (and problems) that are
     // certainly complete: those followed by the next reply's header.
@@ -63,4 +76,5 @@ public:
 
 private:
     QByteArray buffer_;
+    std::unique_ptr<TextMemory> memory_;
 };

@@ -41,6 +41,7 @@ TelvaneLink::TelvaneLink(const ClientOptions &options, int maximumReadings, QObj
     , book_(maximumReadings)
 {
     clock_.start();
+    stream_.rememberTexts(options.watch);
     connect(socket_, &QTcpSocket::connected, this, &TelvaneLink::onConnected);
     connect(socket_, &QTcpSocket::readyRead, this, &TelvaneLink::onReadyRead);
     connect(socket_, &QAbstractSocket::errorOccurred, this, &TelvaneLink::onSocketError);

@@ -32,6 +32,7 @@ run connections --count $((2000 * minutes))
 run stuck --seconds $((60 * minutes))
 run churn --seconds $((60 * minutes))
 run shrink --seconds $((60 * minutes))
+run replies --count 1000000
 run publisher-killed
 run restart
 run swap --count $((10 * minutes))

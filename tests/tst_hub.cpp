@@ -33,7 +33,7 @@ using Samples = QVector<QPair<qint64, double>>;
 
 HubReading reading(const QString &hash, const QString &label, double value, const QString &unit, qint64 answeredMs)
 {
-    HubReading result{hash, label, unit, value, answeredMs, {}};
+    HubReading result{hash, label, unit, value, answeredMs, {}, {}};
     if (answeredMs >= 0)
         result.history.add(answeredMs / 1000, value);
     return result;
@@ -380,6 +380,9 @@ void TestHub::storeKeepsItsBounds()
     store.takeReplies(0, {parsed(flood.first().hash, QStringLiteral("r0"), -5)}, now + 1000);
     QCOMPARE(snapshot.at(0).readings.at(0).value, 0.0);
     QCOMPARE(store.snapshot().at(0).readings.at(0).value, -5.0);
+    // But not of the history: the answer went into the ring the snapshot
+    // shares, rather than into a copy of it made for every viewer.
+    QCOMPARE(snapshot.at(0).readings.at(0).history.window(now / 1000 + 1).last(), -5.0f);
 
     // The catalogue as the session knows it decides order and what is gone.
     const QVector<ReadingRow> rows = {{flood.at(2).hash, QStringLiteral("r2"), 2, QString(), false},

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <ctime>
+
 namespace {
 
 const QByteArray hashA = "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1";
@@ -31,9 +33,10 @@ QStringList describeAll(const QVector<ParsedReply> &replies)
     return lines;
 }
 
-QStringList parseInChunks(const QList<QByteArray> &chunks)
+QStringList parseInChunks(const QList<QByteArray> &chunks, bool rememberTexts = false)
 {
     ReplyStream stream;
+    stream.rememberTexts(rememberTexts);
     QVector<ParsedReply> all;
     for (const QByteArray &chunk : chunks)
         all += stream.feed(chunk);
@@ -55,6 +58,7 @@ private slots:
     void cutAnywhereGivesTheSameReplies();
     void quietTailWaitsForAWholeReply();
     void garbageStaysBounded();
+    void costGrowsLinearly();
 };
 
 void TestReplyParser::oneReply_data()
@@ -136,6 +140,8 @@ void TestReplyParser::stream_data()
     QTest::newRow("cut after a ; inside the unit") << Chunks{b.left(b.size() - 1)}
                                                    << QStringList{QStringLiteral("b2b2|Fan;1|1250|RPM")};
     QTest::newRow("nothing") << Chunks{} << QStringList{};
+    QTest::newRow("a reading's texts change") << Chunks{a, reply(hashA, QStringLiteral("Board 2"), "52", QStringLiteral("K")), a}
+                                              << QStringList{gotA, QStringLiteral("a1a1|Board 2|52|K"), gotA};
 }
 
 void TestReplyParser::stream()
@@ -143,6 +149,7 @@ void TestReplyParser::stream()
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QStringList, expected);
     QCOMPARE(parseInChunks(chunks), expected);
+    QCOMPARE(parseInChunks(chunks, true), expected);
 }
 
 void TestReplyParser::cutAnywhereGivesTheSameReplies()
@@ -184,6 +191,36 @@ void TestReplyParser::garbageStaysBounded()
     const QByteArray a = reply(hashA, QStringLiteral("Board"), "52", QStringLiteral("°C"));
     QCOMPARE(parseInChunks({noise, a}), (QStringList{QStringLiteral("skipped: unexpected data"),
                                                      QStringLiteral("a1a1|Board|52|°C")}));
+}
+
+void TestReplyParser::costGrowsLinearly()
+{
+    // A reader that fell behind gets its backlog in a few large pieces; the
+    // best of three runs keeps a busy machine out of the ratio.
+    const auto cpuSecondsFor = [](int count, int *parsed) {
+        const QByteArray all = reply(hashA, QStringLiteral("Core 1 Temperature"), "45.000000", QStringLiteral("°C"))
+                                   .repeated(count);
+        QList<QByteArray> pieces;
+        for (int at = 0; at < all.size(); at += all.size() / 16 + 1)
+            pieces << all.mid(at, all.size() / 16 + 1);
+        double best = 1e9;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ReplyStream stream;
+            const std::clock_t start = std::clock();
+            *parsed = 0;
+            for (const QByteArray &piece : qAsConst(pieces))
+                *parsed += stream.feed(piece).size();
+            *parsed += stream.finish().size();
+            best = qMin(best, double(std::clock() - start) / CLOCKS_PER_SEC);
+        }
+        return best;
+    };
+    int parsed = 0;
+    const double small = cpuSecondsFor(100000, &parsed);
+    QCOMPARE(parsed, 100000);
+    const double large = cpuSecondsFor(400000, &parsed);
+    QCOMPARE(parsed, 400000);
+    QVERIFY2(large <= 5 * qMax(small, 0.01), qPrintable(QStringLiteral("%1 s, then %2 s").arg(small).arg(large)));
 }
 
 QTEST_MAIN(TestReplyParser)

@@ -30,24 +30,41 @@ QByteArray instanceLabel(const UpstreamState &upstream)
     return QByteArrayLiteral("instance=\"") + escapeLabelValue(upstream.instance) + '"';
 }
 
+// Backslash, double quote and line feed escaped, as label values need.
+void appendEscaped(QByteArray &out, const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+}
+
 } // namespace
 
 QByteArray escapeLabelValue(const QString &text)
 {
-    const QByteArray utf8 = text.toUtf8();
     QByteArray escaped;
-    escaped.reserve(utf8.size());
-    for (const char c : utf8) {
-        if (c == '\\')
-            escaped += "\\\\";
-        else if (c == '"')
-            escaped += "\\\"";
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
-    }
+    appendEscaped(escaped, text);
     return escaped;
+}
+
+QByteArray metricReadingLabels(const HubReading &reading)
+{
+    QByteArray labels = QByteArrayLiteral("hash=\"");
+    appendEscaped(labels, reading.hash);
+    labels += "\",label=\"";
+    appendEscaped(labels, reading.label);
+    labels += "\",unit=\"";
+    appendEscaped(labels, reading.unit);
+    labels += '"';
+    return labels;
 }
 
 QByteArray metricNumber(double value)
@@ -122,14 +139,20 @@ QByteArray formatMetrics(const QVector<UpstreamState> &upstreams, qint64 nowMs)
                 + seconds(upstream.lastAnswerMs) + '\n';
     }
     family(out, "telvane_reading", "A reading's latest value, left out when not answered for 10 s.");
+    int readings = 0;
+    for (const UpstreamState &upstream : upstreams)
+        readings += upstream.readings.size();
+    out.reserve(out.size() + readings * 160); // one growth for the whole rendering, most of the time
     for (const UpstreamState &upstream : upstreams) {
-        const QByteArray instance = instanceLabel(upstream);
+        const QByteArray series = "telvane_reading{" + instanceLabel(upstream) + ',';
         for (const HubReading &reading : upstream.readings) {
             if (!readingFresh(reading, nowMs))
                 continue;
-            out += "telvane_reading{" + instance + ",hash=\"" + escapeLabelValue(reading.hash) + "\",label=\""
-                + escapeLabelValue(reading.label) + "\",unit=\"" + escapeLabelValue(reading.unit) + "\"} "
-                + metricNumber(reading.value) + '\n';
+            out += series;
+            out += reading.metricLabels.isEmpty() ? metricReadingLabels(reading) : reading.metricLabels;
+            out += "} ";
+            out += metricNumber(reading.value);
+            out += '\n';
         }
     }
     return out;

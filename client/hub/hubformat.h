@@ -26,6 +26,9 @@ constexpr int upForTicks = 3;
 // A JSON number, or null when not finite.
 [[nodiscard]] QByteArray jsonNumber(double value);
 
+// A reading's hash, label and unit as labels of its telvane_reading series.
+[[nodiscard]] QByteArray metricReadingLabels(const HubReading &reading);
+
 [[nodiscard]] bool upstreamUp(const UpstreamState &upstream, qint64 nowMs);
 // "up", "stale" (connected, but answers stopped) or "down".
 [[nodiscard]] QByteArray upstreamStateName(const UpstreamState &upstream, qint64 nowMs);

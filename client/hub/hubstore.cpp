@@ -1,7 +1,21 @@
 #include "hubstore.h"
 
+#include "hubformat.h"
 #include "readingformat.h"
 #include "replyparser.h"
+
+namespace {
+
+void setNames(HubReading &reading, const QString &label, const QString &unit)
+{
+    if (!reading.metricLabels.isEmpty() && reading.label == label && reading.unit == unit)
+        return;
+    reading.label = label;
+    reading.unit = unit;
+    reading.metricLabels = metricReadingLabels(reading);
+}
+
+} // namespace
 
 int HubStore::addUpstream(const QString &instance)
 {
@@ -46,11 +60,10 @@ void HubStore::takeReplies(int upstream, const QVector<ParsedReply> &replies, qi
             if (state.readings.size() >= maximumReadings)
                 continue;
             found = index.insert(reply.hash, state.readings.size());
-            state.readings.append(HubReading{reply.hash, reply.label, reply.unit, 0.0, -1, {}});
+            state.readings.append(HubReading{reply.hash, reply.label, reply.unit, 0.0, -1, {}, {}});
         }
         HubReading &reading = state.readings[found.value()];
-        reading.label = reply.label;
-        reading.unit = reply.unit;
+        setNames(reading, reply.label, reply.unit);
         reading.value = reply.value;
         reading.answeredMs = nowMs;
         reading.history.add(second, reply.value);

@@ -2,6 +2,7 @@
 
 #include "readinghistory.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QVector>
@@ -19,6 +20,9 @@ struct HubReading
     double value = 0.0;
     qint64 answeredMs = -1; // wall clock; -1 before the first answer
     ReadingHistory history;
+    // hash, label and unit as /metrics labels, escaped once when they change
+    // rather than on every scrape; empty when not made yet.
+    QByteArray metricLabels;
 };
 
 struct UpstreamState

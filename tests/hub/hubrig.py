@@ -42,6 +42,7 @@ class StandInTelvane(threading.Thread):
             self.readings.append((digest, label))
         self.ticks = 0
         self.late_ticks = 0  # ticks (after the first two of a connection) without every reading asked for
+        self.answered = 0  # replies sent on ticks
         self.stopping = False
 
     def reply(self, index, value_format):
@@ -70,7 +71,10 @@ class StandInTelvane(threading.Thread):
                     pending, buffer, connection_ticks = set(), b'', 0
                     client.sendall(b''.join(self.reply(i, '%g') for i in range(len(self.readings))))
                 else:
-                    data = client.recv(1 << 16)
+                    try:
+                        data = client.recv(1 << 16)
+                    except OSError:  # the hub went away
+                        data = b''
                     if not data:
                         selector.unregister(client)
                         client.close()
@@ -89,6 +93,7 @@ class StandInTelvane(threading.Thread):
                     connection_ticks += 1
                     if connection_ticks > 2 and len(pending) < len(self.readings):
                         self.late_ticks += 1
+                    self.answered += len(pending)
                     if pending:
                         client.sendall(b''.join(self.reply(i, '%f') for i in sorted(pending)))
                     pending = set()
@@ -133,3 +138,24 @@ def cpu_seconds(pid):
     with open('/proc/%d/stat' % pid) as stat:
         fields = stat.read().rsplit(')', 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def worker_cpu_seconds(pid):
+    """CPU time of every thread but the main one: the HTTP side of the hub."""
+    total = 0
+    for task in os.listdir('/proc/%d/task' % pid):
+        if int(task) != pid:
+            try:
+                with open('/proc/%d/task/%s/schedstat' % (pid, task)) as stat:
+                    total += int(stat.read().split()[0])
+            except OSError:
+                pass  # a thread that just ended
+    return total / 1e9
+
+
+def peak_resident_kib(pid):
+    with open('/proc/%d/status' % pid) as status:
+        for line in status:
+            if line.startswith('VmHWM:'):
+                return int(line.split()[1])
+    return 0

@@ -15,6 +15,7 @@ figures measured are printed.
   soak.py PROGRAMS swap [--count N]
   soak.py PROGRAMS publisher [--seconds S]
   soak.py PROGRAMS publisher-restarted
+  soak.py --client PATH replies [--count N]
 
 PROGRAMS is --build DIR (a build folder holding them all), or the programs
 one by one: --telvane PATH --publish PATH --churn PATH.
@@ -627,6 +628,26 @@ def publisher_soak(args, processes):
             check(growth <= 1024, 'publisher memory flat: %+d KiB over the last two thirds' % growth)
 
 
+def replies(args, processes):
+    """A server that sends a catalogue of COUNT replies at once: the one-shot
+    telvane-client reads it in linear time (at most 3 s of CPU for 1,000,000)."""
+    listener = socket.socket()
+    listener.bind(('127.0.0.1', 0))
+    listener.listen(1)
+    catalogue = b''.join(b'v2sd::%s::Core %d::%d::C;' % (hashlib.sha1(b'%d' % i).hexdigest().encode(), i, i % 90)
+                         for i in range(args.count))
+    client = processes.start('client', [args.client, '--port', str(listener.getsockname()[1]), '127.0.0.1'])
+    connection, _ = listener.accept()
+    connection.sendall(catalogue)
+    _, status, usage = os.wait4(client.pid, 0)
+    client.returncode = os.waitstatus_to_exitcode(status)
+    connection.close()
+    listener.close()
+    cpu = usage.ru_utime + usage.ru_stime
+    check(client.returncode == 0, 'client read the catalogue (exit %d)' % client.returncode)
+    check(cpu <= 3.0 * args.count / 1000000, 'client CPU for %d replies: %.2f s' % (args.count, cpu))
+
+
 def publisher_restarted(args, processes):
     publisher, telvane, client, hashes = watched_publisher(processes, 'the publisher stops')
     hashes.sort()
@@ -659,7 +680,7 @@ def publisher_restarted(args, processes):
 
 SCENARIOS = {'connections': connections, 'stuck': stuck, 'churn': churn, 'shrink': shrink,
              'publisher-killed': publisher_killed, 'publisher-restarted': publisher_restarted,
-             'restart': restart, 'swap': swap, 'publisher': publisher_soak}
+             'restart': restart, 'swap': swap, 'publisher': publisher_soak, 'replies': replies}
 
 
 def main():
@@ -668,17 +689,19 @@ def main():
     parser.add_argument('--telvane', help='the telvane program (default: BUILD/telvane)')
     parser.add_argument('--publish', help='the telvane-publish program (default: BUILD/telvane-publish)')
     parser.add_argument('--churn', help='the section churner (default: BUILD/tests/soak_sectionchurn)')
+    parser.add_argument('--client', help='the telvane-client program (default: BUILD/telvane-client)')
     parser.add_argument('--no-memory-checks', dest='memory', action='store_false',
                         help='leave out the resident-memory checks (sanitizer builds)')
     parser.add_argument('scenario', choices=list(SCENARIOS))
-    parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000) or '
-                        'swaps (swap, default 10)')
+    parser.add_argument('--count', type=int, default=None, help='connections (connections, default 2000), '
+                        'swaps (swap, default 10) or replies (replies, default 1000000)')
     parser.add_argument('--seconds', type=int, default=20, help='duration (stuck, churn, shrink, publisher)')
     args = parser.parse_args()
     if args.count is None:
-        args.count = 10 if args.scenario == 'swap' else 2000
-    for name, below_build in (('telvane', 'telvane'), ('publish', 'telvane-publish'),
-                              ('churn', os.path.join('tests', 'soak_sectionchurn'))):
+        args.count = {'swap': 10, 'replies': 1000000}.get(args.scenario, 2000)
+    needed = (('client', 'telvane-client'),) if args.scenario == 'replies' else (
+        ('telvane', 'telvane'), ('publish', 'telvane-publish'), ('churn', os.path.join('tests', 'soak_sectionchurn')))
+    for name, below_build in needed:
         if getattr(args, name) is None:
             if args.build is None:
                 parser.error('--%s or --build is needed' % name)
