@@ -64,3 +64,16 @@ wine_path_of() {
     local path="$1"
     echo "Z:${path//\//\\}"
 }
+
+# windows PROGRAM LOG [ARGUMENTS...]: starts a Windows program in the
+# background with Qt's debug output on stderr; its stdout and stderr go to LOG.
+# Wine drops QT_ variables from the Unix side, so cmd sets it.
+windows() {
+    local program="$1" log="$2"
+    shift 2
+    wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $program $*" >"$log" 2>&1 &
+}
+
+# Lines of a log as the program wrote them, without carriage returns.
+log_lines() { tr -d '\r' <"$1"; }
+has_line() { [ -s "$1" ] && log_lines "$1" | grep -q -x -F -e "$2"; }
