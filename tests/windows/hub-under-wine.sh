@@ -15,33 +15,11 @@ need_args "ZIP WORK_DIR" "$@"
 zip="$(realpath -m "$1")"
 work="$(realpath -m "$2")"
 
-if [ ! -f "$zip" ]; then
-    echo "SKIP: $zip was not built: the Windows build needs the cached Qt for MinGW (scripts/windows-qt.sh), then a new cmake run"
-    exit 77
-fi
 source "$here/winecommon.sh"
 source "$here/../../scripts/x11capture.sh"
-missing="$(wine_missing_tools) $(x11_missing_tools)"
-for tool in unzip curl python3; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
-done
-if [ -n "${missing// /}" ]; then
-    echo "SKIP: not installed: $missing"
-    exit 77
-fi
+wine_zip_usable "$zip" unzip curl python3
 wine_enter_namespace "$0" "$@" || exit $?
-
-logs="$work/logs"
-rm -rf "$logs" "$work/unpacked"
-mkdir -p "$logs" "$work/unpacked"
-wine_cleanup() {
-    wine_stop
-    x11_cleanup
-}
-trap wine_cleanup EXIT
-
-unzip -q "$zip" -d "$work/unpacked" || { echo "FAIL: cannot unpack $zip"; exit 1; }
-folder="$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+wine_unpack_zip "$zip" "$work"
 if [ ! -f "$folder/telvane-hub.exe" ]; then
     echo "FAIL: the zip lacks telvane-hub.exe"
     exit 1

@@ -77,3 +77,33 @@ windows() {
 # Lines of a log as the program wrote them, without carriage returns.
 log_lines() { tr -d '\r' <"$1"; }
 has_line() { [ -s "$1" ] && log_lines "$1" | grep -q -x -F -e "$2"; }
+
+# wine_zip_usable ZIP TOOL...: exits 77 (skipped) unless the zip is built and
+# Wine, an X server (scripts/x11capture.sh, sourced) and the TOOLs are installed.
+wine_zip_usable() {
+    local zip="$1" tool missing
+    shift
+    if [ ! -f "$zip" ]; then
+        echo "SKIP: $zip was not built: the Windows build needs the cached Qt for MinGW (scripts/windows-qt.sh), then a new cmake run"
+        exit 77
+    fi
+    missing="$(wine_missing_tools) $(x11_missing_tools)"
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+    done
+    if [ -n "${missing// /}" ]; then
+        echo "SKIP: not installed: $missing"
+        exit 77
+    fi
+}
+
+# wine_unpack_zip ZIP WORK_DIR: unpacks the zip below WORK_DIR into $folder,
+# with an empty $logs beside it; Wine and X stop when the script ends.
+wine_unpack_zip() {
+    logs="$2/logs"
+    rm -rf "$logs" "$2/unpacked"
+    mkdir -p "$logs" "$2/unpacked"
+    trap 'wine_stop; x11_cleanup' EXIT
+    unzip -q "$1" -d "$2/unpacked" || { echo "FAIL: cannot unpack $1"; exit 1; }
+    folder="$(find "$2/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+}
