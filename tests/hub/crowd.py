@@ -13,11 +13,11 @@ resident size stays under 64 MiB.
 """
 import argparse
 import http.client
+import multiprocessing
 import resource
 import selectors
 import socket
 import sys
-import threading
 import time
 
 from hubrig import StandInTelvane, resident_kib, start_hub, stop
@@ -25,14 +25,15 @@ from hubrig import StandInTelvane, resident_kib, start_hub, stop
 PAGE_REQUEST = b'GET /api/readings HTTP/1.1\r\nHost: hub\r\n\r\n'
 
 
-class Crowd(threading.Thread):
-    """Every crowd connection on one selector; `plan` is (address, kind) per connection."""
+class Crowd(multiprocessing.Process):
+    """Every crowd connection on one selector, in a process of its own so that
+    the scraper never waits for it; `plan` is (address, kind) per connection."""
 
     def __init__(self, port, plan):
         super().__init__(daemon=True)
-        self.port, self.plan, self.stopping = port, plan, False
-        self.selector = selectors.DefaultSelector()
-        self.answers = 0
+        self.port, self.plan = port, plan
+        self.stopping = multiprocessing.Event()
+        self.answers = multiprocessing.Value('L', 0)
 
     def open(self, index):
         address, kind = self.plan[index]
@@ -44,9 +45,10 @@ class Crowd(threading.Thread):
         self.selector.register(sock, selectors.EVENT_READ, [index, b'', time.monotonic() + 2, first])
 
     def run(self):
+        self.selector = selectors.DefaultSelector()
         for index in range(len(self.plan)):
             self.open(index)
-        while not self.stopping:
+        while not self.stopping.is_set():
             now = time.monotonic()
             for key, _ in self.selector.select(0.1):
                 state = key.data
@@ -66,7 +68,7 @@ class Crowd(threading.Thread):
                     if len(rest) < length:
                         break
                     state[1] = rest[length:]
-                    self.answers += 1
+                    self.answers.value += 1
                     state[2], state[3] = now + 1, PAGE_REQUEST
             for key in list(self.selector.get_map().values()):
                 state = key.data
@@ -121,10 +123,10 @@ def main():
             slowest = max(slowest, took)
             peak = max(peak, resident_kib(hub.pid))
             time.sleep(max(0.0, 1 - took))
-        crowd.stopping = True
+        crowd.stopping.set()
         late = [t.late_ticks - b for t, b in zip(telvanes, late_before)]
         print('%s: %d scrapes, slowest %.3f s; crowd answers %d; upstream late ticks %s; peak resident %.1f MiB'
-              % (args.mode, args.seconds, slowest, crowd.answers, late, peak / 1024))
+              % (args.mode, args.seconds, slowest, crowd.answers.value, late, peak / 1024))
         if slowest > 1:
             failures.append('a scrape took %.2f s' % slowest)
         if any(late):
