@@ -9,7 +9,10 @@
 #    catalogue over 127.0.0.1:8881 and fresh values on later ticks;
 #  - a request split across two writes is answered;
 #  - the publisher, killed, starts again while Telvane holds the section, and
-#    Telvane's client keeps getting fresh values; a second publisher refuses.
+#    Telvane's client keeps getting fresh values; a second publisher refuses;
+#  - telvane-hub.exe 127.0.0.1 serves every reading in /metrics (telvane_up 1),
+#    /api/readings and its page to the Linux curl; when telvane.exe stops,
+#    telvane_up falls to 0 within 6 s.
 # Usage: zip-under-wine.sh ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]
 # Exits 77 (the test's skip code) when the zip or a tool is missing.
 set -uo pipefail
@@ -24,12 +27,36 @@ client="$(realpath -m "$2")"
 work="$(realpath -m "$3")"
 screenshot="${4:+$(realpath -m "$4")}"
 
+if [ ! -f "$zip" ]; then
+    echo "SKIP: $zip was not built: the Windows build needs the cached Qt for MinGW (scripts/windows-qt.sh), then a new cmake run"
+    exit 77
+fi
 source "$here/winecommon.sh"
 source "$here/../../scripts/x11capture.sh"
-wine_zip_usable "$zip" unzip python3
+missing="$(wine_missing_tools) $(x11_missing_tools)"
+for tool in unzip python3 curl; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+done
+if [ -n "${missing// /}" ]; then
+    echo "SKIP: not installed: $missing"
+    exit 77
+fi
 wine_enter_namespace "$0" "$@" || exit $?
-wine_unpack_zip "$zip" "$work"
-for file in telvane.exe telvane-publish.exe telvane-client.exe platforms/qwindows.dll \
+
+mkdir -p "$work"
+logs="$work/logs"
+rm -rf "$logs" "$work/unpacked"
+mkdir -p "$logs" "$work/unpacked"
+
+wine_cleanup() {
+    wine_stop
+    x11_cleanup
+}
+trap wine_cleanup EXIT
+
+unzip -q "$zip" -d "$work/unpacked" || { echo "FAIL: cannot unpack $zip"; exit 1; }
+folder="$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+for file in telvane.exe telvane-publish.exe telvane-client.exe telvane-hub.exe platforms/qwindows.dll \
             styles/qwindowsvistastyle.dll README.txt LICENSE.txt; do
     [ -f "$folder/$file" ] || fail "the zip lacks $file"
 done
@@ -39,6 +66,18 @@ x11_start_server || exit 1
 wine_start "$work/prefix" || exit 1
 cd "$folder" || exit 1
 
+# windows PROGRAM LOG [ARGUMENTS...]: starts a Windows program in the
+# background with Qt's debug output on stderr; its stdout and stderr go to LOG.
+# Wine drops QT_ variables from the Unix side, so cmd sets it.
+windows() {
+    local program="$1" log="$2"
+    shift 2
+    wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $program $*" >"$log" 2>&1 &
+}
+
+# Lines of a log as the program wrote them, without carriage returns.
+log_lines() { tr -d '\r' <"$1"; }
+has_line() { [ -s "$1" ] && log_lines "$1" | grep -q -x -F -e "$2"; }
 stop_windows_programs() {
     wine_stop
     wineserver -p
@@ -135,8 +174,29 @@ if [ "$status" -ne 1 ] || ! log_lines "$logs/publish-second.log" | grep -q 'is a
     fail "a second publisher did not refuse (exit $status):"$'\n'"$(log_lines "$logs/publish-second.log")"
 fi
 
+# 4. The hub in the same Wine, read from Linux.
+windows telvane-hub.exe "$logs/hub.log" 127.0.0.1
+hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -q -x "telvane_up{instance=\"127.0.0.1:8881\"} $1"; }
+every_reading() {
+    curl -s --max-time 2 http://127.0.0.1:9881/metrics >"$logs/metrics.txt" && hub_up_is 1 &&
+        [ "$(grep -c '^telvane_reading{' "$logs/metrics.txt")" = "$readings" ]
+}
+x11_wait_until 60 every_reading || fail "the hub's /metrics lacks readings:"$'\n'"$(log_lines "$logs/hub.log")"
+curl -s --max-time 5 http://127.0.0.1:9881/api/readings | python3 -c '
+import json, sys
+computers = json.load(sys.stdin)["computers"]
+sys.exit(len(computers) != 1 or len(computers[0]["readings"]) != int(sys.argv[1]))' "${readings:-0}" ||
+    fail "the hub's /api/readings lacks readings"
+curl -s --max-time 5 http://127.0.0.1:9881/ | grep -q '<title>Telvane hub</title>' || fail "the hub serves no page"
+wine taskkill /f /im telvane.exe >/dev/null 2>&1 || fail "could not stop telvane.exe"
+stopped=$(date +%s%N)
+x11_wait_until 20 hub_up_is 0 || fail "telvane_up did not fall to 0"
+took=$((($(date +%s%N) - stopped) / 1000000))
+echo "the hub served all ${readings:-no} readings; telvane_up fell to 0 ${took} ms after telvane.exe stopped"
+[ "$took" -le 6000 ] || fail "telvane_up fell to 0 only after $took ms"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $logs"
     exit 1
 fi
-echo "PASS: the zip under Wine: failure path A with About, catalogue and fresh values for the Linux client, split request, publisher restart"
+echo "PASS: the zip under Wine: failure path A with About, catalogue and fresh values for the Linux client, split request, publisher restart, the hub"
