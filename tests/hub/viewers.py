@@ -3,12 +3,21 @@
 SECONDS while the hub polls two stand-in Telvanes. Holds when every client is
 answered (and only with 200), the hub asks for every reading again on every
 tick of both Telvanes, its answers stay fresh, and its resident size stays flat.
+With a crowd at the door besides, from addresses of its own, every answer must
+come within 1 s (and, slow, the hub stay under 64 MiB):
+  slow:  1,000 connections from 127.0.0.2 trickling a header line every 2 s,
+         and 64 idle ones from each of 127.0.0.3-16, each made again when closed;
+  pages: 1,000 pages from 127.0.0.2-17 asking /api/readings every second.
 
-  viewers.py TELVANE_HUB [--clients N] [--seconds S] [--readings N] [--no-memory-checks]
+  viewers.py TELVANE_HUB [--clients N] [--seconds S] [--readings N] [--crowd slow|pages] [--no-memory-checks]
 """
 import argparse
 import http.client
 import json
+import multiprocessing
+import resource
+import selectors
+import socket
 import sys
 import threading
 import time
@@ -17,15 +26,66 @@ import urllib.request
 from hubrig import StandInTelvane, resident_kib, start_hub, stop
 
 
-def viewer(port, until, counts, index):
+PAGE = b'GET /api/readings HTTP/1.1\r\nHost: hub\r\n\r\n'
+FIRST = {'trickle': b'GET /metrics HTTP/1.1\r\n', 'page': PAGE, 'idle': b''}
+LATER = {'trickle': b'X-Slow: 1\r\n', 'page': b'', 'idle': b''}
+
+
+def crowd(port, plan, stopping):
+    """Every crowd connection (address, kind) on one selector, in a process of its own."""
+    selector = selectors.DefaultSelector()
+
+    def connect(index):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.bind((plan[index][0], 0))
+        sock.connect_ex(('127.0.0.1', port))
+        # [index, bytes received, when to send, what to send]
+        selector.register(sock, selectors.EVENT_READ, [index, b'', time.monotonic() + 0.5, FIRST[plan[index][1]]])
+
+    for index in range(len(plan)):
+        connect(index)
+    while not stopping.is_set():
+        now = time.monotonic()
+        for key, _ in selector.select(0.1):
+            state = key.data
+            try:
+                data = key.fileobj.recv(1 << 16)
+            except OSError:
+                data = b''
+            if not data:
+                selector.unregister(key.fileobj)
+                key.fileobj.close()
+                connect(state[0])
+                continue
+            state[1] += data
+            while b'\r\n\r\n' in state[1]:
+                head, _, rest = state[1].partition(b'\r\n\r\n')
+                length = int(head.lower().split(b'content-length: ')[1].split(b'\r\n')[0])
+                if len(rest) < length:
+                    break
+                state[1], state[2], state[3] = rest[length:], now + 1, PAGE
+        for key in list(selector.get_map().values()):
+            state = key.data
+            if state[3] and now >= state[2]:
+                try:
+                    key.fileobj.send(state[3])
+                except OSError:
+                    pass
+                state[2], state[3] = now + 2, LATER[plan[state[0]][1]]
+
+
+def viewer(port, until, counts, index, source):
     connection = None
     while time.monotonic() < until:
         try:
             if connection is None:
-                connection = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+                connection = http.client.HTTPConnection('127.0.0.1', port, timeout=60, source_address=(source, 0))
+            begun = time.monotonic()
             connection.request('GET', '/metrics')
             response = connection.getresponse()
             body = response.read()
+            counts[index][3] = max(counts[index][3], time.monotonic() - begun)
             if response.status == 200 and b'telvane_reading{' in body:
                 counts[index][0] += 1
             else:
@@ -43,8 +103,15 @@ def main():
     parser.add_argument('--clients', type=int, default=200)
     parser.add_argument('--seconds', type=int, default=30)
     parser.add_argument('--readings', type=int, default=200)
+    parser.add_argument('--crowd', choices=['slow', 'pages'])
     parser.add_argument('--no-memory-checks', action='store_true')
     args = parser.parse_args()
+    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    plan = []
+    if args.crowd == 'slow':
+        plan = [('127.0.0.2', 'trickle')] * 1000 + [('127.0.0.%d' % (3 + i // 64), 'idle') for i in range(14 * 64)]
+    elif args.crowd == 'pages':
+        plan = [('127.0.0.%d' % (2 + i % 16), 'page') for i in range(1000)]
 
     telvanes = [StandInTelvane('alpha', args.readings), StandInTelvane('beta', args.readings)]
     for telvane in telvanes:
@@ -58,10 +125,14 @@ def main():
         ticks_before = [t.ticks for t in telvanes]
         resident_before = resident_kib(hub.pid)
         port = int(url.rsplit(':', 1)[1])
+        stopping = multiprocessing.Event()
+        if plan:
+            multiprocessing.Process(target=crowd, args=(port, plan, stopping), daemon=True).start()
+            time.sleep(3)  # the crowd at the door
         until = time.monotonic() + args.seconds
-        counts = [[0, 0, 0] for _ in range(args.clients)]
-        threads = [threading.Thread(target=viewer, args=(port, until, counts, i), daemon=True)
-                   for i in range(args.clients)]
+        counts = [[0, 0, 0, 0.0] for _ in range(args.clients)]
+        threads = [threading.Thread(target=viewer, args=(port, until, counts, i, '127.0.0.200' if plan else '127.0.0.1'),
+                                    daemon=True) for i in range(args.clients)]
         for thread in threads:
             thread.start()
         oldest_answer = 0.0
@@ -75,11 +146,13 @@ def main():
             time.sleep(1)
         for thread in threads:
             thread.join(90)
+        stopping.set()
         resident_after = resident_kib(hub.pid)
+        slowest = max(c[3] for c in counts)
         answered = sum(c[0] for c in counts)
-        print('viewers: %d clients, %d answers in %d s (%.0f/s), %d reconnects, %d bad answers'
+        print('viewers: %d clients, %d answers in %d s (%.0f/s), %d reconnects, %d bad answers, slowest %.3f s'
               % (args.clients, answered, args.seconds, answered / args.seconds, sum(c[2] for c in counts),
-                 sum(c[1] for c in counts)))
+                 sum(c[1] for c in counts), slowest))
         late = [t.late_ticks - b for t, b in zip(telvanes, late_before)]
         ticks = [t.ticks - b for t, b in zip(telvanes, ticks_before)]
         print('upstream: ticks %s, ticks without every reading asked for again %s; oldest answer seen %.2f s'
@@ -94,7 +167,11 @@ def main():
             failures.append('the hub fell behind polling the Telvanes: %s' % late)
         if oldest_answer > 2.5:
             failures.append('an answer %.2f s old (the tick is 1 s)' % oldest_answer)
-        if not args.no_memory_checks and resident_after - resident_before > 16 * 1024:
+        if plan and slowest > 1:
+            failures.append('with the crowd at the door an answer took %.2f s' % slowest)
+        if args.crowd == 'slow' and not args.no_memory_checks and resident_after > 64 * 1024:
+            failures.append('resident size %.1f MiB with the crowd' % (resident_after / 1024))
+        if not plan and not args.no_memory_checks and resident_after - resident_before > 16 * 1024:
             failures.append('resident size grew by %.1f MiB' % ((resident_after - resident_before) / 1024))
     finally:
         code = stop(hub)
