@@ -41,9 +41,9 @@ struct Served
         return socket;
     }
 
-    HubHttpServer server;
     std::mutex mutex;
     QStringList lines;
+    HubHttpServer server; // last: it stops before the lines it logs to go
 };
 
 bool closedWithin(QTcpSocket &socket, int ms)
@@ -66,8 +66,7 @@ class TestHubHttp : public QObject
 private slots:
     void answers_data();
     void answers();
-    void connectionLimits();
-    void requestDeadline();
+    void connectionBounds();
 };
 
 void TestHubHttp::answers_data()
@@ -121,34 +120,13 @@ void TestHubHttp::answers()
     QCOMPARE(found.join(QLatin1Char('|')).toUtf8(), expected);
 }
 
-void TestHubHttp::connectionLimits()
+void TestHubHttp::connectionBounds()
 {
     HubStore store;
     HubHttpLimits limits;
     limits.perAddress = 3;
     limits.total = 5;
-    Served served(store, limits);
-    // Idle connections up to the limits stay open; each one past them is closed at once.
-    QStringList states;
-    std::vector<std::unique_ptr<QTcpSocket>> sockets;
-    for (const char *address : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3",
-                                "127.0.0.3", "127.0.0.4", "127.0.0.4"}) {
-        sockets.push_back(served.connectFrom(address));
-        states << QString::fromLatin1(address) + QLatin1String(closedWithin(*sockets.back(), 1500) ? " closed" : " open");
-    }
-    QCOMPARE(states.join(QLatin1Char('|')),
-             QStringLiteral("127.0.0.2 open|127.0.0.2 open|127.0.0.2 open|127.0.0.2 closed|127.0.0.2 closed|"
-                            "127.0.0.3 open|127.0.0.3 open|127.0.0.4 closed|127.0.0.4 closed"));
-    // Once a minute at most per limit.
-    QTRY_COMPARE(served.log(), QStringLiteral("refused a connection from 127.0.0.2: it has 3 open|"
-                                              "refused a connection from 127.0.0.4: 5 are open"));
-}
-
-void TestHubHttp::requestDeadline()
-{
-    HubStore store;
-    HubHttpLimits limits;
-    limits.requestDeadline = std::chrono::milliseconds(1000);
+    limits.requestDeadline = std::chrono::milliseconds(8000);
     Served served(store, limits);
     // A header line every 200 ms: the request never ends, the connection must.
     const auto trickler = served.connectFrom("127.0.0.5");
@@ -156,9 +134,21 @@ void TestHubHttp::requestDeadline()
     QTimer trickle;
     connect(&trickle, &QTimer::timeout, trickler.get(), [&] { trickler->write("X-Slow: 1\r\n"); });
     trickle.start(200);
-    QVERIFY(closedWithin(*trickler, 10000));
+    // Idle connections up to the limits stay open; each one past them is closed at once.
+    QStringList states;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (const char *address : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        sockets.push_back(served.connectFrom(address));
+        states << QString::fromLatin1(address) + QLatin1String(closedWithin(*sockets.back(), 700) ? " closed" : " open");
+    }
+    QCOMPARE(states.join(QLatin1Char('|')), QStringLiteral("127.0.0.2 open|127.0.0.2 open|127.0.0.2 open|"
+                                                           "127.0.0.2 closed|127.0.0.3 open|127.0.0.4 closed"));
+    QVERIFY(closedWithin(*trickler, 20000));
     QCOMPARE(trickler->readAll(), QByteArray());
-    QTRY_COMPARE(served.log(), QStringLiteral("closed a connection from 127.0.0.5: its request did not arrive within 1 s"));
+    // Each limit logged once, however often it bites.
+    QTRY_COMPARE(served.log(), QStringLiteral("refused a connection from 127.0.0.2: it has 3 open|refused a connection "
+                                              "from 127.0.0.4: 5 are open|closed a connection from 127.0.0.5: its "
+                                              "request did not arrive within 8 s"));
 }
 
 QTEST_MAIN(TestHubHttp)
