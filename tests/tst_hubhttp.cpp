@@ -78,15 +78,20 @@ void TestHubHttp::answers_data()
         ranges += ',' + QByteArray::number(i) + "-" + QByteArray::number(i + 1000);
     QTest::newRow("pipelined, in order")
         << get("/metrics", "") + get("/api/readings", "") + get("/") + get("/metrics")
-        << QByteArray("200 text/plain; version=0.0.4; charset=utf-8|200 application/json|200 text/html; charset=utf-8|2");
+        << QByteArray("200 text/plain; version=0.0.4; charset=utf-8|200 application/json|"
+                      "200 text/html; charset=utf-8|2");
     QTest::newRow("many ranges: the whole body once")
         << get("/api/history?instance=127.0.0.1:1", ranges + "\r\nConnection: close\r\n")
         << QByteArray("200 application/json|1");
-    QTest::newRow("one computer's history") << get("/api/history?instance=127.0.0.1%3A2") << QByteArray("200 application/json|1");
-    QTest::newRow("every history, over the bound") << get("/api/history") << QByteArray("507 text/plain; charset=utf-8|0");
-    QTest::newRow("no such computer") << get("/api/history?instance=pc:9") << QByteArray("404 text/plain; charset=utf-8|0");
+    QTest::newRow("one computer's history")
+        << get("/api/history?instance=127.0.0.1%3A2") << QByteArray("200 application/json|1");
+    QTest::newRow("every history, over the bound")
+        << get("/api/history") << QByteArray("507 text/plain; charset=utf-8|0");
+    QTest::newRow("no such computer")
+        << get("/api/history?instance=pc:9") << QByteArray("404 text/plain; charset=utf-8|0");
     QTest::newRow("a body over 64 KiB")
-        << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 70000\r\n\r\n") + QByteArray(70000, 'x') << QByteArray("413 |0");
+        << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 70000\r\n\r\n") + QByteArray(70000, 'x')
+        << QByteArray("413 |0");
     QTest::newRow("an address over 8 KiB") << get("/" + QByteArray(9000, 'a')) << QByteArray("414 |0");
 }
 
@@ -139,7 +144,8 @@ void TestHubHttp::connectionBounds()
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     for (const char *address : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         sockets.push_back(served.connectFrom(address));
-        states << QString::fromLatin1(address) + QLatin1String(closedWithin(*sockets.back(), 700) ? " closed" : " open");
+        const bool closed = closedWithin(*sockets.back(), 700);
+        states << QString::fromLatin1(address) + QLatin1String(closed ? " closed" : " open");
     }
     QCOMPARE(states.join(QLatin1Char('|')), QStringLiteral("127.0.0.2 open|127.0.0.2 open|127.0.0.2 open|"
                                                            "127.0.0.2 closed|127.0.0.3 open|127.0.0.4 closed"));

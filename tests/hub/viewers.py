@@ -116,8 +116,9 @@ def main():
             time.sleep(3)  # the crowd at the door
         until = time.monotonic() + args.seconds
         counts = [[0, 0, 0, 0.0] for _ in range(args.clients)]
-        threads = [threading.Thread(target=viewer, args=(port, until, counts, i, '127.0.0.200' if args.crowd else '127.0.0.1'),
-                                    daemon=True) for i in range(args.clients)]
+        source = '127.0.0.200' if args.crowd else '127.0.0.1'
+        threads = [threading.Thread(target=viewer, args=(port, until, counts, i, source), daemon=True)
+                   for i in range(args.clients)]
         for thread in threads:
             thread.start()
         oldest_answer = 0.0
