@@ -9,7 +9,8 @@ come within 1 s (and, slow, the hub stay under 64 MiB):
          and 64 idle ones from each of 127.0.0.3-16, each made again when closed;
   pages: 1,000 pages from 127.0.0.2-17 asking /api/readings every second.
 
-  viewers.py TELVANE_HUB [--clients N] [--seconds S] [--readings N] [--crowd slow|pages] [--no-memory-checks]
+  viewers.py TELVANE_HUB [--clients N] [--seconds S] [--readings N] [--crowd slow|pages]
+             [--answer-within SECONDS] [--no-memory-checks]
 """
 import argparse
 import http.client
@@ -93,6 +94,7 @@ def main():
     parser.add_argument('--seconds', type=int, default=30)
     parser.add_argument('--readings', type=int, default=200)
     parser.add_argument('--crowd', choices=['slow', 'pages'])
+    parser.add_argument('--answer-within', type=float, default=1.0)
     parser.add_argument('--no-memory-checks', action='store_true')
     args = parser.parse_args()
     resource.setrlimit(resource.RLIMIT_NOFILE, (8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
@@ -116,9 +118,9 @@ def main():
             time.sleep(3)  # the crowd at the door
         until = time.monotonic() + args.seconds
         counts = [[0, 0, 0, 0.0] for _ in range(args.clients)]
-        source = '127.0.0.200' if args.crowd else '127.0.0.1'
-        threads = [threading.Thread(target=viewer, args=(port, until, counts, i, source), daemon=True)
-                   for i in range(args.clients)]
+        # 50 viewers an address (the hub lets 64 in from each), apart from the crowd's.
+        threads = [threading.Thread(target=viewer, args=(port, until, counts, i, '127.0.0.%d' % (200 + i // 50)),
+                                    daemon=True) for i in range(args.clients)]
         for thread in threads:
             thread.start()
         oldest_answer = 0.0
@@ -152,7 +154,7 @@ def main():
             failures.append('the hub fell behind polling the Telvanes: %s' % late)
         if oldest_answer > 2.5:
             failures.append('an answer %.2f s old (the tick is 1 s)' % oldest_answer)
-        if args.crowd and slowest > 1:
+        if args.crowd and slowest > args.answer_within:
             failures.append('with the crowd at the door an answer took %.2f s' % slowest)
         if args.crowd == 'slow' and not args.no_memory_checks and resident_after > 64 * 1024:
             failures.append('resident size %.1f MiB with the crowd' % (resident_after / 1024))
