@@ -3,12 +3,20 @@
 # the DLLs they load, Qt's plugins, README.txt and the licences.
 get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
 set(TELVANE_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64.zip)
+set(_telvane_zipped telvane telvane-client telvane-publish)
+if(TARGET telvane-hub)
+    list(APPEND _telvane_zipped telvane-hub)
+endif()
+set(_telvane_zipped_files)
+foreach(_program ${_telvane_zipped})
+    list(APPEND _telvane_zipped_files $<TARGET_FILE:${_program}>)
+endforeach()
 add_custom_command(
     OUTPUT ${TELVANE_WINDOWS_ZIP}
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh ${TELVANE_WINDOWS_ZIP} ${_telvane_qt_prefix}
             ${CMAKE_CXX_COMPILER} ${CMAKE_SOURCE_DIR}
-            $<TARGET_FILE:telvane> $<TARGET_FILE:telvane-client> $<TARGET_FILE:telvane-publish>
-    DEPENDS telvane telvane-client telvane-publish
+            ${_telvane_zipped_files}
+    DEPENDS ${_telvane_zipped}
             ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh
             ${CMAKE_SOURCE_DIR}/res/windows/README.txt
             ${CMAKE_SOURCE_DIR}/res/windows/LICENSE.txt

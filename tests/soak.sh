@@ -43,6 +43,11 @@ TELVANE_SOAK_SECONDS=$((60 * (minutes > 10 ? minutes : 10))) "$build/tests/tst_l
 if [ -x "$build/telvane-hub" ]; then
     echo "== hub viewers"
     python3 "$root/tests/hub/viewers.py" "$build/telvane-hub" --seconds $((60 * minutes)) || failed=1
+    for crowd in slow pages; do
+        echo "== hub crowd: $crowd"
+        python3 "$root/tests/hub/viewers.py" "$build/telvane-hub" --clients 1 --crowd "$crowd" \
+            --seconds $((60 * minutes)) || failed=1
+    done
 fi
 run publisher-restarted
 [ "$failed" -eq 0 ] && echo "soak: all scenarios passed" || echo "soak: FAILED"

@@ -1,26 +1,46 @@
 #pragma once
 
+#include "hubroutes.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 class HubStore;
-class RenderCache;
-namespace httplib {
-class Server;
-}
+class HttpSession;
 
-// The hub's HTTP side: /metrics, /api/readings, /api/history and the page,
-// served by cpp-httplib's own threads. Handlers only read snapshots of the
-// store, so no request can hold up an upstream session; a rendered answer is
-// reused for a short while, so many viewers cost little more than one.
+// The bounds that keep one viewer from shutting the others out.
+struct HubHttpLimits
+{
+    int perAddress = 64; // open connections from one address
+    int total = 1024; // open connections in all
+    // A request's line and headers (and body) must arrive in full within this
+    // long of its connection or of the previous answer on a kept-alive one.
+    std::chrono::milliseconds requestDeadline{10000};
+    qint64 largestAnswer = qint64(64) * 1024 * 1024;
+};
+
+// The hub's HTTP side: /metrics, /api/readings, /api/history and the page.
+// One network thread serves every connection, event-driven, so an idle or
+// slow one holds no thread; answers that need rendering are rendered on two
+// small worker pools (histories apart, as they can take long) and shared
+// between viewers. Handlers only read snapshots of the store, so no request
+// holds up an upstream session.
 class HubHttpServer
 {
 public:
-    HubHttpServer(const HubStore &store, QByteArray page);
+    enum class Limit { RequestDeadline, PerAddress, Total, BodyTooLarge, UriTooLong, Count };
+    // Called on the network thread, at most once a minute per limit.
+    using Log = std::function<void(const QString &)>;
+
+    HubHttpServer(const HubStore &store, QByteArray page, Log log = {}, HubHttpLimits limits = {});
     ~HubHttpServer();
     HubHttpServer(const HubHttpServer &) = delete;
     HubHttpServer &operator=(const HubHttpServer &) = delete;
@@ -32,12 +52,30 @@ public:
     void stop();
 
 private:
-    const HubStore &store_;
-    std::string page_;
-    std::unique_ptr<httplib::Server> server_;
-    std::unique_ptr<RenderCache> metrics_;
-    std::unique_ptr<RenderCache> readings_;
-    std::unique_ptr<RenderCache> history_;
+    friend class HttpSession;
+    struct Net; // Asio's parts, kept out of this header
+
+    struct LimitNote
+    {
+        std::chrono::steady_clock::time_point logged;
+        bool ever = false;
+        int heldBack = 0;
+    };
+
+    void accept();
+    // Renders a pending answer on a worker and hands it to `done` there.
+    void renderAway(const HubRoutes::Answer &pending, qint64 nowMs,
+                    std::function<void(const HubRoutes::Answer &)> done);
+    void release(const std::string &address);
+    void limitBit(Limit limit, const std::string &address);
+
+    const HubHttpLimits limits_;
+    const Log log_;
+    HubRoutes routes_;
+    std::unordered_map<std::string, int> perAddress_; // open connections, on the network thread only
+    int open_ = 0;
+    std::array<LimitNote, size_t(Limit::Count)> notes_;
+    std::unique_ptr<Net> net_; // after the counters: its sessions release them when it goes
     std::thread thread_;
     quint16 port_ = 0;
 };

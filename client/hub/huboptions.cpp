@@ -13,7 +13,8 @@ const char helpTail[] =
     "  /metrics       Prometheus text format: telvane_reading, telvane_up, telvane_readings,\n"
     "                 telvane_last_answer_timestamp_seconds\n"
     "  /api/readings  JSON: per computer its state and readings with age and min/max/mean\n"
-    "  /api/history   JSON: per reading one value per second for the last 10 minutes\n"
+    "  /api/history   JSON: per reading one value per second for the last 10 minutes;\n"
+    "                 ?instance=HOST:PORT for one Telvane's\n"
     "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options.\n";
 
 // --listen; an error message, or nothing.

@@ -6,22 +6,24 @@ RenderCache::RenderCache(qint64 maximumAgeMs, Render render)
 {
 }
 
+std::shared_ptr<const std::string> RenderCache::fresh(quint64 generation, qint64 nowMs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const qint64 age = nowMs - renderedMs_;
+    if (body_ && generation == generation_ && age >= 0 && age < maximumAgeMs_)
+        return body_;
+    // Newer data, but a rendering of the same moment serves as well.
+    if (body_ && age >= 0 && age < maximumAgeMs_ / 4)
+        return body_;
+    return nullptr;
+}
+
 std::shared_ptr<const std::string> RenderCache::get(quint64 generation, qint64 nowMs)
 {
-    const auto current = [&]() -> std::shared_ptr<const std::string> {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const qint64 age = nowMs - renderedMs_;
-        if (body_ && generation == generation_ && age >= 0 && age < maximumAgeMs_)
-            return body_;
-        // Newer data, but a rendering of the same moment serves as well.
-        if (body_ && age >= 0 && age < maximumAgeMs_ / 4)
-            return body_;
-        return nullptr;
-    };
-    if (auto body = current())
+    if (auto body = fresh(generation, nowMs))
         return body;
     std::lock_guard<std::mutex> rendering(renderMutex_);
-    if (auto body = current())
+    if (auto body = fresh(generation, nowMs))
         return body;
     auto body = std::make_shared<const std::string>(render_(nowMs));
     std::lock_guard<std::mutex> lock(mutex_);

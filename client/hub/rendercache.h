@@ -17,6 +17,8 @@ public:
     RenderCache(qint64 maximumAgeMs, Render render);
 
     [[nodiscard]] std::shared_ptr<const std::string> get(quint64 generation, qint64 nowMs);
+    // The last rendering if it still serves, without rendering: null otherwise.
+    [[nodiscard]] std::shared_ptr<const std::string> fresh(quint64 generation, qint64 nowMs);
 
 private:
     const qint64 maximumAgeMs_;

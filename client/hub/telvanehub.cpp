@@ -6,7 +6,10 @@
 TelvaneHub::TelvaneHub(const HubOptions &options, const QByteArray &page, QObject *parent)
     : QObject(parent)
     , options_(options)
-    , server_(std::make_unique<HubHttpServer>(store_, page))
+    , server_(std::make_unique<HubHttpServer>(store_, page, [this](const QString &text) {
+        // From the network thread: the line is written on this one.
+        QMetaObject::invokeMethod(this, [this, text] { emit message(text); }, Qt::QueuedConnection);
+    }))
 {
 }
 

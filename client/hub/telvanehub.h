@@ -10,7 +10,7 @@
 class HubHttpServer;
 
 // The whole hub: the store, one feed per Telvane on this thread's event loop,
-// and the HTTP server on threads of its own.
+// and the HTTP server on a thread of its own.
 class TelvaneHub : public QObject
 {
     Q_OBJECT

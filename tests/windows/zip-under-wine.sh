@@ -9,7 +9,10 @@
 #    catalogue over 127.0.0.1:8881 and fresh values on later ticks;
 #  - a request split across two writes is answered;
 #  - the publisher, killed, starts again while Telvane holds the section, and
-#    Telvane's client keeps getting fresh values; a second publisher refuses.
+#    Telvane's client keeps getting fresh values; a second publisher refuses;
+#  - telvane-hub.exe 127.0.0.1 serves every reading in /metrics (telvane_up 1),
+#    /api/readings and its page to the Linux curl; when telvane.exe stops,
+#    telvane_up falls to 0 within 6 s.
 # Usage: zip-under-wine.sh ZIP LINUX_CLIENT WORK_DIR [SCREENSHOT]
 # Exits 77 (the test's skip code) when the zip or a tool is missing.
 set -uo pipefail
@@ -31,7 +34,7 @@ fi
 source "$here/winecommon.sh"
 source "$here/../../scripts/x11capture.sh"
 missing="$(wine_missing_tools) $(x11_missing_tools)"
-for tool in unzip python3; do
+for tool in unzip python3 curl; do
     command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
 done
 if [ -n "${missing// /}" ]; then
@@ -53,7 +56,7 @@ trap wine_cleanup EXIT
 
 unzip -q "$zip" -d "$work/unpacked" || { echo "FAIL: cannot unpack $zip"; exit 1; }
 folder="$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
-for file in telvane.exe telvane-publish.exe telvane-client.exe platforms/qwindows.dll \
+for file in telvane.exe telvane-publish.exe telvane-client.exe telvane-hub.exe platforms/qwindows.dll \
             styles/qwindowsvistastyle.dll README.txt LICENSE.txt; do
     [ -f "$folder/$file" ] || fail "the zip lacks $file"
 done
@@ -171,8 +174,29 @@ if [ "$status" -ne 1 ] || ! log_lines "$logs/publish-second.log" | grep -q 'is a
     fail "a second publisher did not refuse (exit $status):"$'\n'"$(log_lines "$logs/publish-second.log")"
 fi
 
+# 4. The hub in the same Wine, read from Linux.
+windows telvane-hub.exe "$logs/hub.log" 127.0.0.1
+hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -q -x "telvane_up{instance=\"127.0.0.1:8881\"} $1"; }
+every_reading() {
+    curl -s --max-time 2 http://127.0.0.1:9881/metrics >"$logs/metrics.txt" && hub_up_is 1 &&
+        [ "$(grep -c '^telvane_reading{' "$logs/metrics.txt")" = "$readings" ]
+}
+x11_wait_until 60 every_reading || fail "the hub's /metrics lacks readings:"$'\n'"$(log_lines "$logs/hub.log")"
+curl -s --max-time 5 http://127.0.0.1:9881/api/readings | python3 -c '
+import json, sys
+computers = json.load(sys.stdin)["computers"]
+sys.exit(len(computers) != 1 or len(computers[0]["readings"]) != int(sys.argv[1]))' "${readings:-0}" ||
+    fail "the hub's /api/readings lacks readings"
+curl -s --max-time 5 http://127.0.0.1:9881/ | grep -q '<title>Telvane hub</title>' || fail "the hub serves no page"
+wine taskkill /f /im telvane.exe >/dev/null 2>&1 || fail "could not stop telvane.exe"
+stopped=$(date +%s%N)
+x11_wait_until 20 hub_up_is 0 || fail "telvane_up did not fall to 0"
+took=$((($(date +%s%N) - stopped) / 1000000))
+echo "the hub served all ${readings:-no} readings; telvane_up fell to 0 ${took} ms after telvane.exe stopped"
+[ "$took" -le 6000 ] || fail "telvane_up fell to 0 only after $took ms"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $logs"
     exit 1
 fi
-echo "PASS: the zip under Wine: failure path A with About, catalogue and fresh values for the Linux client, split request, publisher restart"
+echo "PASS: the zip under Wine: failure path A with About, catalogue and fresh values for the Linux client, split request, publisher restart, the hub"

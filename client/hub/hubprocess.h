@@ -1,0 +1,16 @@
+#pragma once
+
+class QCoreApplication;
+
+// What the hub asks of its operating system; one file per platform.
+
+// The requests to stop (SIGTERM and SIGINT; on Windows Ctrl+C, Ctrl+Break
+// and the console closing) quit the event loop, so the HTTP threads end
+// cleanly. False when they cannot be caught.
+[[nodiscard]] bool quitOnStopSignals(QCoreApplication &app);
+// Room for the connections the server allows: the soft limit of open files
+// raised as far as the hard one lets it.
+void raiseOpenFileLimit();
+// Whether a listening socket may take a port with connections still closing
+// (on Windows the option would let another program take the port too).
+[[nodiscard]] bool reuseListeningAddress();
