@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes docs/screenshot-windows.png: telvane.exe from the Windows zip under
-# Wine, showing the demo publisher's readings (the windows_zip check's run).
+# Wine, showing the demo publisher's readings (the windows_zip check's run),
+# and beside it installer-windows.png, the installer's first page (the
+# windows_installer check's run).
 # Usage: scripts/screenshot-windows.sh [BUILD_DIR [OUTPUT]]
 set -euo pipefail
 
@@ -14,3 +16,9 @@ if [ -z "$zip" ] || [ ! -x "$build/telvane-client" ]; then
 fi
 "$root/tests/windows/zip-under-wine.sh" "$zip" "$build/telvane-client" "$build/wine-screenshot" "$output"
 echo "wrote $output"
+setup="${zip%.zip}-setup.exe"
+if [ -f "$setup" ]; then
+    "$root/tests/windows/installer-under-wine.sh" "$setup" "$build/wine-screenshot-installer" \
+        "$(dirname "$output")/installer-windows.png"
+    echo "wrote $(dirname "$output")/installer-windows.png"
+fi
