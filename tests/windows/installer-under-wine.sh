@@ -1,29 +1,18 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a new private prefix on a private X
-# server, inside a network namespace of its own:
-#  - a silent install (/S) leaves sign-in start off; a second one over it
-#    with /AUTOSTART=1 keeps a file of the user's in the folder and adds it;
-#  - the programs, DLLs and texts in %LOCALAPPDATA%\Programs\Telvane; the
-#    Start menu entry (normal) and the Startup shortcut (minimized, not
-#    activated) pointing at telvane.exe; the Apps & features values;
-#  - telvane.exe from the install folder logs its start-up lines against
-#    telvane-publish.exe --demo from there;
-#  - with telvane-hub.exe installed, the hub page entry's program, run
-#    twice, opens http://127.0.0.1:9881/ twice and starts one hub;
-#  - a silent uninstall: the Start menu folder (Startup included) and
-#    %LOCALAPPDATA%\Programs list as before the install, the user's file
-#    aside, and the Uninstall\Telvane key is gone.
-# Usage: installer-under-wine.sh SETUP_EXE WORK_DIR [SCREENSHOT]
-# SCREENSHOT: a photograph of the installer's first page goes there.
+# server in a network namespace of its own: a silent install, a second one
+# over it with /AUTOSTART=1; what they leave where (files, shortcuts, Apps &
+# features values); Telvane started from the install folder; the hub page
+# entry when the hub is installed; a silent uninstall leaves no trace.
+# Usage: installer-under-wine.sh SETUP_EXE WORK_DIR
 set -uo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../scriptlib.sh"
 keep_going=1
-need_args "SETUP_EXE WORK_DIR [SCREENSHOT]" "$@"
+need_args "SETUP_EXE WORK_DIR" "$@"
 setup="$(realpath -m "$1")"
 work="$(realpath -m "$2")"
-screenshot="${3:+$(realpath -m "$3")}"
 if [ ! -f "$setup" ]; then
     echo "SKIP: $setup was not built: it needs the Windows build (scripts/windows-qt.sh, then cmake) and makensis (nsis)"
     exit 77
@@ -48,17 +37,6 @@ folder="$local_data/Programs/Telvane"
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Telvane'
 our_files() { find "$menu" "$local_data/Programs" 2>/dev/null | sort; }
 files_before="$(our_files)"
-
-if [ -n "$screenshot" ]; then
-    wine "$setup" >"$logs/setup-window.log" 2>&1 &
-    if x11_wait_until 60 x11_window_found "Telvane Setup" $! && [ -n "$x11_window" ]; then
-        x11_photograph "$x11_window" "$screenshot" 64 && echo "screenshot $screenshot: $(x11_window_size "$x11_window")" \
-            || fail "could not photograph the installer's first page"
-    else
-        fail "no window titled \"Telvane Setup\""
-    fi
-    stop_windows_programs
-fi
 
 wine "$setup" /S || fail "the silent install failed"
 [ -e "$menu/StartUp/Telvane.lnk" ] && fail "sign-in start is on without /AUTOSTART=1"
