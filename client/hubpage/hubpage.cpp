@@ -3,9 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileInfo>
 #include <QHostAddress>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QThread>
 #include <QUrl>
@@ -42,14 +40,6 @@ bool HubPage::answers(int milliseconds) const
     QTcpSocket socket;
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     return socket.waitForConnected(milliseconds);
-}
-
-bool HubPage::startHub() const
-{
-    // Detached, so the hub outlives this helper; it gets a console of its
-    // own, which shows its log and whose closing stops it.
-    const QString folder = QFileInfo(hubProgram).absolutePath();
-    return QProcess::startDetached(hubProgram, {QStringLiteral("127.0.0.1")}, folder);
 }
 
 bool HubPage::waitForHub() const
