@@ -77,8 +77,8 @@ if [ -f telvane-hub.exe ]; then
     hubs() { grep -l -a -x -z -F "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null | sed 's/environ$/cmdline/' \
              | xargs -r grep -l -a 'telvane-hub\.exe' 2>/dev/null | wc -l; }
     wine telvane-hubpage.exe && wine telvane-hubpage.exe || fail "telvane-hubpage.exe failed"
-    [ "$(cat "$work/opened" 2>/dev/null)" = $'http://127.0.0.1:9881/\nhttp://127.0.0.1:9881/' ] \
-        || fail "the hub page was not opened twice: $(cat "$work/opened" 2>/dev/null)"
+    opened_twice() { [ "$(cat "$work/opened" 2>/dev/null)" = $'http://127.0.0.1:9881/\nhttp://127.0.0.1:9881/' ]; }
+    x11_wait_until 30 opened_twice || fail "the hub page was not opened twice: $(cat "$work/opened" 2>/dev/null)"
     [ "$(hubs)" = 1 ] || fail "$(hubs) hubs run after two clicks on the hub page entry"
 else
     echo "no telvane-hub.exe in this build: the hub page entry is left unchecked"
