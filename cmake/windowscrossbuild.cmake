@@ -1,11 +1,12 @@
 # The Windows build, cross-compiled beside this one (into windows-build/) when
 # a Qt for MinGW is in the cache (scripts/windows-qt.sh builds it): its
-# programs, its test programs and telvane-<version>-win64.zip. The windows
-# tests run them under Wine.
+# programs, its test programs, telvane-<version>-win64.zip and the installer
+# telvane-<version>-win64-setup.exe. The windows tests run them under Wine.
 option(TELVANE_WINDOWS "Cross-build for Windows too, when a Qt for MinGW is cached" ON)
 set(TELVANE_WINDOWS_QT "" CACHE PATH "Qt for MinGW (default: the one scripts/windows-qt.sh caches)")
 set(TELVANE_WINDOWS_BUILD ${CMAKE_BINARY_DIR}/windows-build)
 set(TELVANE_WINDOWS_ZIP ${TELVANE_WINDOWS_BUILD}/telvane-${PROJECT_VERSION}-win64.zip)
+set(TELVANE_WINDOWS_SETUP ${TELVANE_WINDOWS_BUILD}/telvane-${PROJECT_VERSION}-win64-setup.exe)
 set(TELVANE_WINDOWS_REASON "")
 
 set(_qt "${TELVANE_WINDOWS_QT}")

@@ -1,6 +1,7 @@
-# The Windows download, telvane-<version>-win64.zip, made by the zip target of
-# a cross build on Debian (cmake/toolchain-mingw-w64.cmake): the programs,
-# the DLLs they load, Qt's plugins, README.txt and the licences.
+# The Windows downloads, made by a cross build on Debian
+# (cmake/toolchain-mingw-w64.cmake): telvane-<version>-win64.zip (target zip)
+# with the programs, the DLLs they load, Qt's plugins, README.txt and the
+# licences, and the installer of the same files (target installer).
 get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
 set(TELVANE_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64.zip)
 set(_telvane_zipped telvane telvane-client telvane-publish)
@@ -23,6 +24,33 @@ add_custom_command(
     COMMENT "Packing telvane-${PROJECT_VERSION}-win64.zip"
     VERBATIM)
 add_custom_target(zip ALL DEPENDS ${TELVANE_WINDOWS_ZIP})
+
+# The installer, telvane-<version>-win64-setup.exe, from the zip's folder
+# (scripts/windows-installer.sh, res/windows/installer.nsi), with makensis.
+# Its licence page shows the project's LICENSE; until that file is in the
+# tree, the zip's licence text stands in for it.
+find_program(TELVANE_MAKENSIS makensis)
+if(TELVANE_MAKENSIS)
+    set(TELVANE_WINDOWS_SETUP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64-setup.exe)
+    set(_telvane_licence ${CMAKE_SOURCE_DIR}/LICENSE)
+    if(NOT EXISTS ${_telvane_licence})
+        set(_telvane_licence ${CMAKE_SOURCE_DIR}/res/windows/LICENSE.txt)
+    endif()
+    set(_telvane_stage ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64)
+    add_custom_command(
+        OUTPUT ${TELVANE_WINDOWS_SETUP}
+        COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-installer.sh ${TELVANE_WINDOWS_SETUP} ${_telvane_stage}
+                ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION} ${_telvane_licence} $<TARGET_FILE:telvane-hubpage>
+        DEPENDS ${TELVANE_WINDOWS_ZIP} telvane-hubpage ${_telvane_licence}
+                ${CMAKE_SOURCE_DIR}/scripts/windows-installer.sh
+                ${CMAKE_SOURCE_DIR}/res/windows/installer.nsi
+                ${CMAKE_SOURCE_DIR}/res/telvane.ico
+        COMMENT "Making telvane-${PROJECT_VERSION}-win64-setup.exe"
+        VERBATIM)
+    add_custom_target(installer ALL DEPENDS ${TELVANE_WINDOWS_SETUP})
+else()
+    message(STATUS "Windows installer left out: makensis (Debian: nsis) is not installed")
+endif()
 
 # The test programs run under Wine (tests/windows/wine-emulator.sh), finding
 # Qt's DLLs and MinGW's runtime in the folders they come from.

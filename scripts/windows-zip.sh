@@ -2,7 +2,8 @@
 # Packs the Windows download: the three programs, every DLL they load from Qt
 # and the MinGW runtime (found by following their imports), the Qt plugins a
 # desktop needs, a README and the licences, as one zip with one folder inside.
-# Run by the Windows build's zip target (see cmake/windowszip.cmake).
+# The folder stays beside the zip for the installer (scripts/windows-installer.sh).
+# Run by the Windows build's zip target (see cmake/windowspackage.cmake).
 #
 # Usage: windows-zip.sh OUTPUT_ZIP QT_PREFIX CXX_COMPILER SOURCE_DIR EXE...
 set -euo pipefail
@@ -33,10 +34,11 @@ for runtime in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     [ -f "$found" ] && search+=("$(dirname "$found")")
 done
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/telvane-zip.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+# Staged beside the zip, under the zip's name: the installer packs the same folder.
+work="$(dirname "$output")"
 name="$(basename "$output" .zip)"
 stage="$work/$name"
+rm -rf "$stage"
 mkdir -p "$stage/platforms" "$stage/styles"
 
 cp "${programs[@]}" "$stage/"

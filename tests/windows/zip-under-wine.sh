@@ -66,23 +66,6 @@ x11_start_server || exit 1
 wine_start "$work/prefix" || exit 1
 cd "$folder" || exit 1
 
-# windows PROGRAM LOG [ARGUMENTS...]: starts a Windows program in the
-# background with Qt's debug output on stderr; its stdout and stderr go to LOG.
-# Wine drops QT_ variables from the Unix side, so cmd sets it.
-windows() {
-    local program="$1" log="$2"
-    shift 2
-    wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $program $*" >"$log" 2>&1 &
-}
-
-# Lines of a log as the program wrote them, without carriage returns.
-log_lines() { tr -d '\r' <"$1"; }
-has_line() { [ -s "$1" ] && log_lines "$1" | grep -q -x -F -e "$2"; }
-stop_windows_programs() {
-    wine_stop
-    wineserver -p
-}
-
 visible_windows() { xdotool search --onlyvisible --name '' 2>/dev/null | wc -l; }
 more_windows_than() { [ "$(visible_windows)" -gt "$1" ]; }
 
@@ -116,24 +99,7 @@ fi
 stop_windows_programs
 
 # 2. The demo publisher and Telvane, the Linux client over the loopback.
-windows telvane-publish.exe "$logs/publish.log" --demo
-publishing() { [ -s "$1" ] && log_lines "$1" | grep -q '^telvane-publish: publishing'; }
-x11_wait_until 60 publishing "$logs/publish.log" || fail "telvane-publish.exe --demo did not publish:"$'\n'"$(log_lines "$logs/publish.log")"
-readings="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing ([0-9]+) readings.*/\1/p' | head -n 1)"
-sensors="$(log_lines "$logs/publish.log" | sed -n -E 's/^telvane-publish: publishing [0-9]+ readings of ([0-9]+) sensors.*/\1/p' | head -n 1)"
-echo "the publisher publishes ${readings:-no} readings of ${sensors:-no} sensors"
-
-windows telvane.exe "$logs/telvane.log"
-# The last start-up line; the namespace has no address but the loopback to show.
-started() { [ -s "$1" ] && log_lines "$1" | grep -q -x -e '[0-9]* Readings found!'; }
-if ! x11_wait_until 90 started "$logs/telvane.log"; then
-    fail "telvane.exe did not log its start-up lines:"$'\n'"$(log_lines "$logs/telvane.log")"
-fi
-log_lines "$logs/telvane.log" | head -n 6
-for line in "initialisation..." "checking HWiNFO's Shared Memory..." "HWiNFO running..." "Checking Sensors..." \
-            "$sensors Sensors found!" "Checking Readings..." "$readings Readings found!"; do
-    has_line "$logs/telvane.log" "$line" || fail "telvane.exe did not log \"$line\""
-done
+wine_demo_and_telvane "$logs"
 
 # The whole catalogue, once, as a table: one row per reading under a heading.
 catalogue_ok() {
