@@ -25,7 +25,9 @@ std::shared_ptr<const QByteArray> RenderCache::get(quint64 generation, qint64 no
     std::lock_guard<std::mutex> rendering(renderMutex_);
     if (auto body = fresh(generation, nowMs))
         return body;
-    auto body = std::make_shared<const QByteArray>(render_(nowMs));
+    QByteArray rendered = render_(nowMs);
+    rendered.squeeze(); // kept a while: without the room reserved for growing
+    auto body = std::make_shared<const QByteArray>(std::move(rendered));
     std::lock_guard<std::mutex> lock(mutex_);
     body_ = body;
     generation_ = generation;
