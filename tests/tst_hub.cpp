@@ -400,13 +400,13 @@ void TestHub::renderCacheRendersOncePerMoment()
     int renders = 0;
     RenderCache cache(1000, [&renders](qint64 nowMs) {
         ++renders;
-        return std::to_string(nowMs);
+        return QByteArray::number(nowMs);
     });
-    QCOMPARE(*cache.get(1, 5000), std::string("5000"));
-    QCOMPARE(*cache.get(1, 5900), std::string("5000")); // nothing new, still young
-    QCOMPARE(*cache.get(2, 5100), std::string("5000")); // new data, but the same moment
-    QCOMPARE(*cache.get(2, 5300), std::string("5300")); // new data
-    QCOMPARE(*cache.get(2, 6300), std::string("6300")); // too old
+    QCOMPARE(*cache.get(1, 5000), QByteArray("5000"));
+    QCOMPARE(*cache.get(1, 5900), QByteArray("5000")); // nothing new, still young
+    QCOMPARE(*cache.get(2, 5100), QByteArray("5000")); // new data, but the same moment
+    QCOMPARE(*cache.get(2, 5300), QByteArray("5300")); // new data
+    QCOMPARE(*cache.get(2, 6300), QByteArray("6300")); // too old
     QCOMPARE(renders, 3);
 }
 

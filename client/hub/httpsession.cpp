@@ -119,7 +119,7 @@ void HttpSession::refuse(unsigned status)
     head_ = false;
     HubRoutes::Answer answer;
     answer.status = status;
-    answer.body = std::make_shared<const std::string>();
+    answer.body = std::make_shared<const QByteArray>();
     send(answer);
 }
 
@@ -136,11 +136,11 @@ void HttpSession::send(const HubRoutes::Answer &answer)
     if (keepAlive_)
         response_.set(http::field::keep_alive, "timeout=10, max=100");
     body_ = answer.body;
-    response_.content_length(body_->size());
+    response_.content_length(static_cast<size_t>(body_->size()));
     // A HEAD answer tells the length without the body; no Range is served,
     // so no answer is ever larger than the route's own body.
     if (!head_)
-        response_.body() = {body_->data(), body_->size()};
+        response_.body() = {body_->constData(), static_cast<size_t>(body_->size())};
     stream_.expires_after(writeDeadline);
     http::async_write(stream_, response_,
                       [self = shared_from_this()](beast::error_code error, size_t) { self->onWritten(error); });

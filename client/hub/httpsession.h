@@ -40,7 +40,7 @@ private:
     boost::beast::flat_buffer buffer_;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
     boost::beast::http::response<boost::beast::http::span_body<const char>> response_;
-    std::shared_ptr<const std::string> body_; // what response_ points into, until written
+    std::shared_ptr<const QByteArray> body_; // what response_ points into, until written
     HubHttpServer &server_;
     const std::string address_;
     int answered_ = 0;

@@ -28,6 +28,7 @@ QByteArray page()
 
 int main(int argc, char *argv[])
 {
+    tuneAllocator();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("telvane-hub"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));

@@ -11,6 +11,10 @@ class QCoreApplication;
 // Room for the connections the server allows: the soft limit of open files
 // raised as far as the hard one lets it.
 void raiseOpenFileLimit();
+// The allocator set for a hub's way of using memory: a few large answers
+// rendered again and again on worker threads, beside many small, long-lived
+// readings. Called before any other thread starts.
+void tuneAllocator();
 // Whether a listening socket may take a port with connections still closing
 // (on Windows the option would let another program take the port too).
 [[nodiscard]] bool reuseListeningAddress();

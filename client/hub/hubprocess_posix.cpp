@@ -4,6 +4,9 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +47,19 @@ void raiseOpenFileLimit()
         limit.rlim_cur = limit.rlim_max;
         (void)setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+void tuneAllocator()
+{
+#ifdef __GLIBC__
+    // The render threads share one arena rather than keep one each, so the
+    // buffer one of them freed serves the other's next answer.
+    (void)mallopt(M_ARENA_MAX, 2);
+    // Answers of several MiB come from the heap and are reused there: fresh
+    // pages from the system for each rendering cost more than the rendering.
+    (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+    (void)mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+#endif
 }
 
 bool reuseListeningAddress()

@@ -41,6 +41,11 @@ void raiseOpenFileLimit()
     // Sockets are not bound by the C runtime's file limit on Windows.
 }
 
+void tuneAllocator()
+{
+    // The C runtime's heap needs no hints for this.
+}
+
 bool reuseListeningAddress()
 {
     return false;

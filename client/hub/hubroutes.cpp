@@ -20,23 +20,18 @@ const char metricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 const char jsonType[] = "application/json";
 const char textType[] = "text/plain; charset=utf-8";
 
-std::string text(const QByteArray &bytes)
-{
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
 using Formatter = QByteArray (*)(const QVector<UpstreamState> &, qint64);
 
 std::unique_ptr<RenderCache> cacheOf(const HubStore &store, qint64 reuse, Formatter format)
 {
     return std::make_unique<RenderCache>(reuse, [&store, format](qint64 nowMs) {
-        return text(format(store.snapshot(), nowMs));
+        return format(store.snapshot(), nowMs);
     });
 }
 
-std::shared_ptr<const std::string> shared(const char *text)
+std::shared_ptr<const QByteArray> shared(const char *text)
 {
-    return std::make_shared<const std::string>(text);
+    return std::make_shared<const QByteArray>(text);
 }
 
 HubRoutes::Answer plain(unsigned status, const QString &message)
@@ -45,14 +40,14 @@ HubRoutes::Answer plain(unsigned status, const QString &message)
     answer.status = status;
     answer.type = textType;
     answer.noStore = true;
-    answer.body = std::make_shared<const std::string>(message.toStdString() + '\n');
+    answer.body = std::make_shared<const QByteArray>(message.toUtf8() + '\n');
     return answer;
 }
 
 // Every computer's history, rendered one computer at a time so that one too
 // large for the bound is never rendered whole: an empty string then. The
 // pieces are joined into what formatHistoryJson() makes of them all.
-std::string boundedHistory(const QVector<UpstreamState> &upstreams, qint64 nowMs, qint64 largest)
+QByteArray boundedHistory(const QVector<UpstreamState> &upstreams, qint64 nowMs, qint64 largest)
 {
     qint64 least = 0;
     for (const UpstreamState &upstream : upstreams)
@@ -63,16 +58,16 @@ std::string boundedHistory(const QVector<UpstreamState> &upstreams, qint64 nowMs
     const QByteArray empty = formatHistoryJson({}, nowMs);
     const int head = empty.indexOf(list) + list.size();
     const int tail = empty.size() - head;
-    std::string out(empty.constData(), static_cast<size_t>(head));
+    QByteArray out(empty.constData(), head);
     for (int u = 0; u < upstreams.size(); ++u) {
         const QByteArray one = formatHistoryJson({upstreams.at(u)}, nowMs);
         if (u)
             out += ',';
-        out.append(one.constData() + head, static_cast<size_t>(one.size() - head - tail));
+        out.append(one.constData() + head, one.size() - head - tail);
         if (qint64(out.size()) > largest)
             return {};
     }
-    out.append(empty.constData() + head, static_cast<size_t>(tail));
+    out.append(empty.constData() + head, tail);
     return out;
 }
 
@@ -80,7 +75,7 @@ std::string boundedHistory(const QVector<UpstreamState> &upstreams, qint64 nowMs
 
 HubRoutes::HubRoutes(const HubStore &store, QByteArray page, qint64 largestAnswer)
     : store_(store)
-    , page_(std::make_shared<const std::string>(text(page)))
+    , page_(std::make_shared<const QByteArray>(std::move(page)))
     , largestAnswer_(largestAnswer)
     , metrics_(cacheOf(store, reuseMs, formatMetrics))
     , readings_(cacheOf(store, reuseMs, formatReadingsJson))
@@ -139,7 +134,7 @@ HubRoutes::Answer HubRoutes::finish(Answer pending, qint64 nowMs) const
         pending.body = pending.pending->get(store_.generation(), nowMs);
         pending.pending = nullptr;
     }
-    if (!pending.body->empty())
+    if (!pending.body->isEmpty())
         return pending;
     return plain(507, QStringLiteral("this history is larger than %1 MiB: ask for one computer's, "
                                      "/api/history?instance=HOST:PORT")
@@ -161,7 +156,7 @@ RenderCache *HubRoutes::historyOf(const QString &instance)
             if (upstream.instance == instance)
                 return boundedHistory({upstream}, nowMs, largestAnswer_);
         }
-        return std::string();
+        return QByteArray();
     });
     return histories_.emplace(instance, std::move(cache)).first->second.get();
 }

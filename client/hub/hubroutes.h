@@ -22,7 +22,7 @@ public:
         unsigned status = 200;
         const char *type = nullptr; // Content-Type, none for an empty body
         bool noStore = false; // Cache-Control: no-store
-        std::shared_ptr<const std::string> body;
+        std::shared_ptr<const QByteArray> body;
         // Set when the body still has to come from this cache: finish() it
         // away from the network thread, since rendering can take a while.
         RenderCache *pending = nullptr;
@@ -44,7 +44,7 @@ private:
     [[nodiscard]] RenderCache *historyOf(const QString &instance);
 
     const HubStore &store_;
-    const std::shared_ptr<const std::string> page_;
+    const std::shared_ptr<const QByteArray> page_;
     const qint64 largestAnswer_;
     std::unique_ptr<RenderCache> metrics_;
     std::unique_ptr<RenderCache> readings_;

@@ -6,7 +6,7 @@ RenderCache::RenderCache(qint64 maximumAgeMs, Render render)
 {
 }
 
-std::shared_ptr<const std::string> RenderCache::fresh(quint64 generation, qint64 nowMs)
+std::shared_ptr<const QByteArray> RenderCache::fresh(quint64 generation, qint64 nowMs)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const qint64 age = nowMs - renderedMs_;
@@ -18,14 +18,16 @@ std::shared_ptr<const std::string> RenderCache::fresh(quint64 generation, qint64
     return nullptr;
 }
 
-std::shared_ptr<const std::string> RenderCache::get(quint64 generation, qint64 nowMs)
+std::shared_ptr<const QByteArray> RenderCache::get(quint64 generation, qint64 nowMs)
 {
     if (auto body = fresh(generation, nowMs))
         return body;
     std::lock_guard<std::mutex> rendering(renderMutex_);
     if (auto body = fresh(generation, nowMs))
         return body;
-    auto body = std::make_shared<const std::string>(render_(nowMs));
+    QByteArray rendered = render_(nowMs);
+    rendered.squeeze(); // kept a while: without the room reserved for growing
+    auto body = std::make_shared<const QByteArray>(std::move(rendered));
     std::lock_guard<std::mutex> lock(mutex_);
     body_ = body;
     generation_ = generation;
