@@ -176,7 +176,9 @@ fi
 
 # 4. The hub in the same Wine, read from Linux.
 windows telvane-hub.exe "$logs/hub.log" 127.0.0.1
-hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -q -x "telvane_up{instance=\"127.0.0.1:8881\"} $1"; }
+# Whole answers are read before grep looks: grep -q leaving early would make
+# curl fail on the closed pipe, and pipefail the check with it.
+hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -x "telvane_up{instance=\"127.0.0.1:8881\"} $1" >/dev/null; }
 every_reading() {
     curl -s --max-time 2 http://127.0.0.1:9881/metrics >"$logs/metrics.txt" && hub_up_is 1 &&
         [ "$(grep -c '^telvane_reading{' "$logs/metrics.txt")" = "$readings" ]
@@ -187,7 +189,7 @@ import json, sys
 computers = json.load(sys.stdin)["computers"]
 sys.exit(len(computers) != 1 or len(computers[0]["readings"]) != int(sys.argv[1]))' "${readings:-0}" ||
     fail "the hub's /api/readings lacks readings"
-curl -s --max-time 5 http://127.0.0.1:9881/ | grep -q '<title>Telvane hub</title>' || fail "the hub serves no page"
+curl -s --max-time 5 http://127.0.0.1:9881/ | grep '<title>Telvane hub</title>' >/dev/null || fail "the hub serves no page"
 wine taskkill /f /im telvane.exe >/dev/null 2>&1 || fail "could not stop telvane.exe"
 stopped=$(date +%s%N)
 x11_wait_until 20 hub_up_is 0 || fail "telvane_up did not fall to 0"
