@@ -178,7 +178,7 @@ fi
 # In a console window of its own, where Ctrl+C is pressed at the end; its
 # log beside it (wineconsole takes no quoted path there).
 hub_log="$folder/hub.log"
-wine wineconsole cmd /c "telvane-hub.exe 127.0.0.1 2> hub.log" >/dev/null 2>&1 &
+wine wineconsole cmd /c "telvane-hub.exe 127.0.0.1 2> hub.log" >"$logs/hub-console.log" 2>&1 &
 # Whole answers are read before grep looks: grep -q leaving early would make
 # curl fail on the closed pipe, and pipefail the check with it.
 hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -x "telvane_up{instance=\"127.0.0.1:8881\"} $1" >/dev/null; }
