@@ -40,6 +40,8 @@ else()
         CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-w64.cmake
                    -DCMAKE_PREFIX_PATH=${_qt}
                    -DCMAKE_BUILD_TYPE=Release
+                   -DCMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER}
+                   -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
         USES_TERMINAL_BUILD ON)
