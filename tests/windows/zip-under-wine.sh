@@ -144,7 +144,18 @@ fi
 # In a console window of its own, where Ctrl+C is pressed at the end; its
 # log beside it (wineconsole takes no quoted path there).
 hub_log="$folder/hub.log"
-wine wineconsole cmd /c "telvane-hub.exe 127.0.0.1 2> hub.log" >"$logs/hub-console.log" 2>&1 &
+start_hub_console() {
+    wine wineconsole cmd /c "telvane-hub.exe 127.0.0.1 2> hub.log" >>"$logs/hub-console.log" 2>&1 &
+}
+hub_answers() { curl -s --max-time 2 -o /dev/null http://127.0.0.1:9881/metrics; }
+# Now and then wineconsole starts no program at all (no log, no window): the
+# hub's own checks below are what this step is about, so it gets one more try.
+start_hub_console
+if ! x11_wait_until 30 hub_answers; then
+    echo "the hub's console did not start the hub; one more try"
+    kill %% 2>/dev/null
+    start_hub_console
+fi
 # Whole answers are read before grep looks: grep -q leaving early would make
 # curl fail on the closed pipe, and pipefail the check with it.
 hub_up_is() { curl -s --max-time 2 http://127.0.0.1:9881/metrics | grep -x "telvane_up{instance=\"127.0.0.1:8881\"} $1" >/dev/null; }
