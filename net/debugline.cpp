@@ -3,21 +3,10 @@
 #include "terminaltext.h"
 
 #include <QMessageLogger>
-#include <QStringList>
 
 namespace debugline {
 
 namespace {
-
-QString printableKeepingTabs(const QString &line)
-{
-    if (!line.contains(QLatin1Char('\t')))
-        return terminal::printable(line);
-    QStringList parts = line.split(QLatin1Char('\t'));
-    for (QString &part : parts)
-        part = terminal::printable(part);
-    return parts.join(QLatin1Char('\t'));
-}
 
 // Whether UTF-8 bytes hold only tabs and printable characters up to U+00FF:
 // no C0 control, no DEL, no C1 control (U+0080 to U+009F).
@@ -49,7 +38,7 @@ void writeRaw(const QByteArray &utf8Line)
 
 void write(const QString &line)
 {
-    writeRaw(printableKeepingTabs(line).toUtf8());
+    writeRaw(terminal::printable(line, terminal::Tabs::Keep).toUtf8());
 }
 
 void write(const QByteArray &utf8Line)

@@ -17,6 +17,7 @@ namespace {
 // A client that never reads must not make us buffer without end: while this
 // much is still unsent to it, further replies are dropped whole.
 constexpr qint64 maximumUnsentBytes = 4 * 1024 * 1024;
+constexpr qint64 maximumBufferedRequestBytes = 256 * 1024;
 // Unsent replies beyond this go to the system at once.
 constexpr qint64 flushSize = 64 * 1024;
 
@@ -119,6 +120,9 @@ void Network::serveNewest()
     clientAddress = client->localAddress().toString();
     // Many short replies: each one should leave at once.
     client->setSocketOption(QAbstractSocket::LowDelayOption, true);
+    // Qt would otherwise read whatever a flooding client sends while the
+    // window is busy; bounded, the rest waits in the system until we read.
+    client->setReadBufferSize(maximumBufferedRequestBytes);
     QObject::connect(client, SIGNAL(readyRead()), this, SLOT(startRead()), Qt::QueuedConnection);
     clientConnected(client);
     // One that left during its catalogue has had its end said already.

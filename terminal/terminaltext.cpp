@@ -10,11 +10,11 @@ bool misleads(QChar c)
     return c.category() == QChar::Other_Control || bidiControl || code == 0x2028 || code == 0x2029;
 }
 
-QString printable(const QString &text)
+QString printable(const QString &text, Tabs tabs)
 {
     QString clean = text;
     for (QChar &c : clean) {
-        if (misleads(c))
+        if (misleads(c) && !(tabs == Tabs::Keep && c == QLatin1Char('\t')))
             c = QChar(0xFFFD);
     }
     return clean;

@@ -10,8 +10,10 @@ namespace terminal {
 // line and paragraph separators that some terminals break lines at.
 [[nodiscard]] bool misleads(QChar c);
 
+enum class Tabs { Replace, Keep };
+
 // A label, unit or name as it may be printed: every character that misleads
-// becomes U+FFFD.
-[[nodiscard]] QString printable(const QString &text);
+// becomes U+FFFD. Lines whose fields are tab-separated keep their tabs.
+[[nodiscard]] QString printable(const QString &text, Tabs tabs = Tabs::Replace);
 
 } // namespace terminal

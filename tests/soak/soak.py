@@ -369,6 +369,18 @@ def churn(args, processes):
     check(telvane.poll() is None, 'telvane still runs')
 
 
+def catalogues(replies):
+    """The replies split where a reading comes again: each part is one catalogue."""
+    runs, seen = [[]], set()
+    for reply in replies:
+        if reply[0] in seen:
+            runs.append([])
+            seen.clear()
+        seen.add(reply[0])
+        runs[-1].append(reply)
+    return runs
+
+
 def shrink(args, processes):
     readings = 5000
     processes.start_writer([processes.programs.churn, '/HWiNFO_SENS_SM2',
@@ -385,12 +397,14 @@ def shrink(args, processes):
         connections += 1
         catalogue = client.replies(1, seconds=10)  # the build may take a while
         catalogue += client.replies_until_quiet(0.5)
-        largest = max(largest, len(catalogue))
-        hashes = [reply[0] for reply in catalogue]
+        # A build made while the object was short is followed by a whole one
+        # as soon as the object is back: each catalogue is measured alone.
+        largest = max([largest] + [len(run) for run in catalogues(catalogue)])
+        hashes = list(dict.fromkeys(reply[0] for reply in catalogue))
         polled = time.monotonic()
         while hashes and time.monotonic() - polled < 1.2:
             client.ask(hashes)
-            answers = client.replies(len(hashes), seconds=1.5)
+            answers = client.replies(len(hashes), seconds=5)  # a busy machine builds slowly
             received += len(answers)
             hashes = [reply[0] for reply in answers]
         client.close()
