@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Asks Prometheus every query of every panel of a Grafana dashboard, its
-variables filled in as Grafana fills them (each value a variable's query
-finds, alone and all together): each must return data, and name its data
-source through the `datasource` variable.   dashboard.py URL DASHBOARD.json
-"""
+"""dashboard.py URL DASHBOARD.json: every query of every panel of a Grafana dashboard, with its variables
+filled in as Grafana fills them (each value a variable's query finds, alone and all together), must return
+data from the Prometheus at URL, and name its data source through the `datasource` variable."""
 import json
 import re
 import sys
