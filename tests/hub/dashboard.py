@@ -48,14 +48,9 @@ with open(sys.argv[2], encoding='utf-8') as file:
 queried = [(p, t) for p in panels(dashboard['panels']) for t in p.get('targets', [])]
 failures = ['%s: its data source is not ${datasource}' % panel['title'] for panel, target in queried
             if {panel.get('datasource', {}).get('uid'), target.get('datasource', {}).get('uid')} != {'${datasource}'}]
-asked = set()
-for chosen in choices([(v['name'], v['definition']) for v in dashboard['templating']['list'] if v['type'] == 'query'], {}):
-    for panel, target in queried:
-        query = fill(target['expr'], chosen)
-        if query in asked:
-            continue
-        asked.add(query)
-        if not ask('/api/v1/query', {'query': query})['result']:
-            failures.append('%s: no data for %s' % (fill(panel['title'], chosen), query))
+variables = [(v['name'], v['definition']) for v in dashboard['templating']['list'] if v['type'] == 'query']
+asked = {fill(t['expr'], chosen): fill(p['title'], chosen) for chosen in choices(variables, {}) for p, t in queried}
+failures += ['%s: no data for %s' % (title, query) for query, title in asked.items()
+             if not ask('/api/v1/query', {'query': query})['result']]
 print('\n'.join(failures) or 'ok: %d queries of %d panel targets returned data' % (len(asked), len(queried)))
 sys.exit(1 if failures or not queried else 0)

@@ -60,9 +60,8 @@ within 10 grep -q publishing "$work/publish2.log" || fail "publisher 2 did not s
 start_telvane 1
 start_telvane 2
 
-# To come with the hub's config file and access control: the hub started with
-# --config (a user, TLS, a renamed reading, a hidden one, a limit the demo
-# values cross), and curl without credentials answered 401, with them 200 over HTTPS.
+# To come with the hub's config file and access control: --config with a user, TLS, a renamed reading, a hidden
+# one and a limit the demo values cross; curl answered 401 without credentials, 200 with them over HTTPS.
 "$hub" 10.213.1.2 10.213.2.2 >"$work/hub.log" 2>&1 &
 pids="$pids $!"
 
