@@ -5,17 +5,15 @@ data from the Prometheus at URL, and name its data source through the `datasourc
 import json
 import re
 import sys
-import urllib.error
-import urllib.parse
-import urllib.request
+from urllib import error, parse, request
 
 
 def ask(route, params):
     try:
-        with urllib.request.urlopen(sys.argv[1] + route + '?' + urllib.parse.urlencode(params), timeout=10) as answer:
+        with request.urlopen(sys.argv[1] + route + '?' + parse.urlencode(params), timeout=10) as answer:
             return json.load(answer)['data']
-    except urllib.error.HTTPError as error:
-        sys.exit('%s: %s' % (params, error.read().decode(errors='replace')))
+    except error.HTTPError as refusal:  # a query Prometheus cannot parse
+        sys.exit('%s: %s' % (params, refusal.read().decode(errors='replace')))
 
 
 def fill(text, chosen):  # a name that is not a variable stays, as in Grafana
@@ -37,10 +35,8 @@ def choices(variables, chosen):
         yield from choices(variables[1:], {**chosen, name: value})
 
 
-def panels(within):
-    for panel in within:
-        yield panel
-        yield from panels(panel.get('panels', []))
+def panels(within):  # with those of collapsed rows
+    return [inner for panel in within for inner in [panel] + panels(panel.get('panels', []))]
 
 
 with open(sys.argv[2], encoding='utf-8') as file:
