@@ -33,7 +33,7 @@ using Samples = QVector<QPair<qint64, double>>;
 
 HubReading reading(const QString &hash, const QString &label, double value, const QString &unit, qint64 answeredMs)
 {
-    HubReading result{hash, label, unit, value, answeredMs, {}, {}};
+    HubReading result{hash, label, unit, value, answeredMs, {}, {}, {}, false, noLimits()};
     if (answeredMs >= 0)
         result.history.add(answeredMs / 1000, value);
     return result;
@@ -304,12 +304,13 @@ void TestHub::readingsAsJson()
     QJsonObject computer = document.object().value(QStringLiteral("computers")).toArray().at(0).toObject();
     const QJsonArray readings = computer.take(QStringLiteral("readings")).toArray();
     QCOMPARE(QJsonValue(computer), json(R"({"instance": "pc:8881", "state": "up", "connected": true,
-        "last_answer_age": 0.2, "tick_seconds": 1, "problem": "", "readings_left_out": 0})"));
+        "last_answer_age": 0.2, "tick_seconds": 1, "problem": "", "readings_left_out": 0, "readings_state": "ok"})"));
     QCOMPARE(QJsonValue(readings), json(R"([
         {"hash": "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1", "label": "CPU", "value": 40, "text": "40", "unit": "°C",
-         "age": 0.2, "stale": false, "min": 40, "max": 60, "mean": 50},
+         "age": 0.2, "stale": false, "min": 40, "max": 60, "mean": 50, "name": "CPU", "state": "ok", "limits": {}},
         {"hash": "b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2", "label": "Peak", "value": null, "text": "-inf",
-         "unit": "W", "age": 5, "stale": true, "min": null, "max": null, "mean": null}])"));
+         "unit": "W", "age": 5, "stale": true, "min": null, "max": null, "mean": null, "name": "Peak", "state": "ok",
+         "limits": {}}])"));
     const QJsonDocument history = QJsonDocument::fromJson(formatHistoryJson({up}, now));
     const QJsonArray values = history.object()[QStringLiteral("computers")].toArray().at(0).toObject()
                                   [QStringLiteral("readings")].toObject()[hashA].toArray();
