@@ -44,6 +44,8 @@ int main(int argc, char *argv[])
 
     TelvaneHub hub(options, page());
     QObject::connect(&hub, &TelvaneHub::message, &app, log);
+    // Only with a config file: without one, SIGHUP ends the hub as it always did
+    // (a terminal closing).
     const auto reload = [&hub, &arguments] {
         const HubOptionsResult again = loadHubOptions(arguments);
         if (again.action == HubOptionsResult::Run)
