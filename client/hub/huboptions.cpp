@@ -9,7 +9,7 @@ const char helpTail[] =
     "\nServes, while it runs:\n"
     "  /              a live page: a table per computer, sparklines of the last 10 minutes\n"
     "  /metrics       Prometheus text format: telvane_reading, telvane_up, telvane_readings,\n"
-    "                 telvane_last_answer_timestamp_seconds\n"
+    "                 telvane_last_answer_timestamp_seconds, telvane_reading_limit\n"
     "  /api/readings  JSON: per computer its state and readings with age and min/max/mean\n"
     "  /api/history   JSON: per reading one value per second for the last 10 minutes;\n"
     "                 ?instance=HOST:PORT for one Telvane's\n"
