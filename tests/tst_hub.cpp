@@ -1,3 +1,4 @@
+#include "hubconfig.h"
 #include "hubformat.h"
 #include "huboptions.h"
 #include "hubstore.h"
@@ -33,7 +34,7 @@ using Samples = QVector<QPair<qint64, double>>;
 
 HubReading reading(const QString &hash, const QString &label, double value, const QString &unit, qint64 answeredMs)
 {
-    HubReading result{hash, label, unit, value, answeredMs, {}, {}};
+    HubReading result{hash, label, unit, value, answeredMs, {}, {}, {}, false, noLimits()};
     if (answeredMs >= 0)
         result.history.add(answeredMs / 1000, value);
     return result;
@@ -146,6 +147,52 @@ QStringList samples(const QByteArray &metrics, const QString &name)
     return found;
 }
 
+const char bcrypt[] = "$2y$10$abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0";
+
+QString limitsText(const ReadingLimits &limits)
+{
+    QStringList texts;
+    for (const double limit : limits)
+        texts << QString::number(limit);
+    return texts.join(QLatin1Char(' '));
+}
+
+// A config in a line a part: "listen ...|telvanes ...|user NAME HASH-HEAD|tls ...|rule ...|mqtt".
+QString describe(const HubConfig &config)
+{
+    QStringList parts;
+    if (config.listen)
+        parts << QStringLiteral("listen ") + formatHostPort(config.listen->host, config.listen->port);
+    QStringList telvanes;
+    for (const HostPort &where : config.telvanes)
+        telvanes << formatHostPort(where.host, where.port);
+    if (!telvanes.isEmpty())
+        parts << QStringLiteral("telvanes ") + telvanes.join(QLatin1Char(' '));
+    for (const auto &user : config.users)
+        parts << QStringLiteral("user %1 %2").arg(QString::fromStdString(user.first),
+                                                  QString::fromStdString(user.second.substr(0, 7)));
+    if (config.tls)
+        parts << QStringLiteral("tls %1 %2").arg(QString::fromStdString(config.tls->certificate),
+                                                 QString::fromStdString(config.tls->key));
+    for (const ReadingRule &rule : config.readings)
+        parts << QStringLiteral("rule ") + rule.match + (rule.name ? QStringLiteral(" name ") + *rule.name : QString())
+                + (rule.hide ? QStringLiteral(" hide %1").arg(int(*rule.hide)) : QString()) + QLatin1Char(' ')
+                + limitsText(rule.limits);
+    if (!config.mqtt.empty())
+        parts << QStringLiteral("mqtt");
+    return parts.join(QLatin1Char('|'));
+}
+
+// The text in a file of a directory of its own; its path.
+QString writtenConfig(const QByteArray &text)
+{
+    static QTemporaryDir directory;
+    QFile file(directory.filePath(QStringLiteral("hub.yaml")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+        return QString();
+    return file.fileName();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Samples)
@@ -171,6 +218,11 @@ private slots:
     void renderCacheRendersOncePerMoment();
     void options_data();
     void options();
+    void configFile_data();
+    void configFile();
+    void readingRules_data();
+    void readingRules();
+    void rulesInAnswers();
     void servesTwoTelvanesAndNoticesOneGoing();
 };
 
@@ -304,12 +356,13 @@ void TestHub::readingsAsJson()
     QJsonObject computer = document.object().value(QStringLiteral("computers")).toArray().at(0).toObject();
     const QJsonArray readings = computer.take(QStringLiteral("readings")).toArray();
     QCOMPARE(QJsonValue(computer), json(R"({"instance": "pc:8881", "state": "up", "connected": true,
-        "last_answer_age": 0.2, "tick_seconds": 1, "problem": "", "readings_left_out": 0})"));
+        "last_answer_age": 0.2, "tick_seconds": 1, "problem": "", "readings_left_out": 0, "readings_state": "ok"})"));
     QCOMPARE(QJsonValue(readings), json(R"([
         {"hash": "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1", "label": "CPU", "value": 40, "text": "40", "unit": "°C",
-         "age": 0.2, "stale": false, "min": 40, "max": 60, "mean": 50},
+         "age": 0.2, "stale": false, "min": 40, "max": 60, "mean": 50, "name": "CPU", "state": "ok", "limits": {}},
         {"hash": "b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2", "label": "Peak", "value": null, "text": "-inf",
-         "unit": "W", "age": 5, "stale": true, "min": null, "max": null, "mean": null}])"));
+         "unit": "W", "age": 5, "stale": true, "min": null, "max": null, "mean": null, "name": "Peak", "state": "ok",
+         "limits": {}}])"));
     const QJsonDocument history = QJsonDocument::fromJson(formatHistoryJson({up}, now));
     const QJsonArray values = history.object()[QStringLiteral("computers")].toArray().at(0).toObject()
                                   [QStringLiteral("readings")].toObject()[hashA].toArray();
@@ -412,11 +465,12 @@ void TestHub::renderCacheRendersOncePerMoment()
 
 void TestHub::options_data()
 {
-    QTest::addColumn<QString>("arguments"); // split at spaces
+    QTest::addColumn<QString>("arguments"); // split at spaces; FILE names the config file
+    QTest::addColumn<QByteArray>("file"); // the config file, none when empty
     QTest::addColumn<QString>("parsed"); // "listen|upstreams" or the error
 
-    const auto add = [](const char *name, const QString &arguments, const char *parsed) {
-        QTest::newRow(name) << arguments << QString::fromUtf8(parsed);
+    const auto add = [](const char *name, const QString &arguments, const char *parsed, const char *file = "") {
+        QTest::newRow(name) << arguments << QByteArray(file) << QString::fromUtf8(parsed);
     };
     add("defaults", QStringLiteral("pc"), "127.0.0.1:9881|pc:8881");
     add("the network, several forms", QStringLiteral("--listen 0.0.0.0:9000 10.0.0.2 [fe80::2]:8882 pc.lan:1"),
@@ -430,15 +484,24 @@ void TestHub::options_data()
     for (int i = 0; i <= HubStore::maximumUpstreams; ++i)
         many << QStringLiteral("pc%1").arg(i);
     add("too many", many.join(QLatin1Char(' ')), "at most 32 Telvanes, not 33");
+    const char *network = "listen: 0.0.0.0:9000\ntelvanes: [pc, \"[fe80::2]:1\"]\n";
+    add("all from the file", QStringLiteral("--config FILE"), "0.0.0.0:9000|pc:8881 [fe80::2]:1", network);
+    add("options override the file", QStringLiteral("-c FILE -l 127.0.0.1:1 lab"), "127.0.0.1:1|lab:8881", network);
+    add("no Telvane anywhere", QStringLiteral("--config FILE"),
+        "name at least one Telvane, such as: telvane-hub 192.168.1.20, or under telvanes in FILE", "listen: \"[::]:1\"");
+    add("a bad file", QStringLiteral("--config FILE pc"), "FILE:2: listen wants text, not a list", "\nlisten: [a]");
 }
 
 void TestHub::options()
 {
     QFETCH(QString, arguments);
+    QFETCH(QByteArray, file);
     QFETCH(QString, parsed);
-    const HubOptionsResult result = parseHubOptions(QStringList{QStringLiteral("telvane-hub")}
-                                                    + arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
-    QString described = result.text;
+    const QString path = file.isEmpty() ? QStringLiteral("none") : writtenConfig(file);
+    arguments.replace(QStringLiteral("FILE"), path);
+    const HubOptionsResult result = loadHubOptions(QStringList{QStringLiteral("telvane-hub")}
+                                                   + arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    QString described = QString(result.text).replace(path, QStringLiteral("FILE"));
     if (result.action == HubOptionsResult::Run) {
         QStringList upstreams;
         for (const HostPort &where : result.options.upstreams)
@@ -447,6 +510,141 @@ void TestHub::options()
             + upstreams.join(QLatin1Char(' '));
     }
     QCOMPARE(described, parsed);
+}
+
+void TestHub::configFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("read"); // describe() of the config, or the error
+
+    const auto add = [](const char *name, const QByteArray &file, const char *read) {
+        QTest::newRow(name) << file << QString::fromUtf8(read);
+    };
+    add("every key", QByteArray("listen: 0.0.0.0:9881\ntelvanes:\n  - 192.168.1.20\n  - workshop.lan:8881\n"
+                                "users:\n  alice: \"") + bcrypt + "\"\n"
+                                "tls: {certificate: /etc/h.crt, key: /etc/h.key}\nreadings:\n"
+                                "  - {match: CPU (Tctl/Tdie), name: CPU, warn_above: 80, critical_above: 90.5}\n"
+                                "  - {match: +3.3V, warn_below: 3.2, critical_below: -1e1}\n"
+                                "  - {match: B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2, hide: true}\n"
+                                "mqtt: {broker: x, topics: [a]}\n",
+        "listen 0.0.0.0:9881|telvanes 192.168.1.20:8881 workshop.lan:8881|user alice $2y$10$|tls /etc/h.crt /etc/h.key"
+        "|rule CPU (Tctl/Tdie) name CPU 80 90.5 nan nan|rule +3.3V nan nan 3.2 -10"
+        "|rule b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2 hide 1 nan nan nan nan|mqtt");
+    add("empty", "", "");
+    add("keys left empty", "users:\n#  alice: x\nreadings:\n", "");
+    add("wrong type", "telvanes: 10.0.0.2\n", "FILE:1: telvanes wants a list, not \"10.0.0.2\"");
+    add("unknown key", "readings:\n  - match: a\n    warn_abov: 1\n",
+        "FILE:3: unknown key \"warn_abov\" in a reading rule (known: match, name, hide, warn_above, critical_above, "
+        "warn_below, critical_below)");
+    add("key twice", "listen: 1.2.3.4:5\nlisten: 1.2.3.4:6\n", "FILE:2: \"listen\" given twice in the file");
+    const char *notBcrypt = ": not a bcrypt hash ($2a$, $2b$ or $2y$, a cost from 10 to 14, $, then 53 characters "
+                            "of ./A-Za-z0-9)";
+    add("bcrypt cost 9", "users:\n  a: " + QByteArray(bcrypt).replace("$10$", "$09$"),
+        qPrintable(QStringLiteral("FILE:2: user \"a\"") + QLatin1String(notBcrypt)));
+    add("bcrypt cut short", "users:\n\n  b: " + QByteArray(bcrypt).chopped(1),
+        qPrintable(QStringLiteral("FILE:3: user \"b\"") + QLatin1String(notBcrypt)));
+    add("listen without port", "listen: 0.0.0.0\n", "FILE:1: listen wants ADDR:PORT, such as 0.0.0.0:9881");
+    add("Telvane twice", "telvanes:\n  - pc\n  - PC:8881\n", "FILE:3: pc:8881 is named twice");
+    add("limit not a number", "readings:\n  - match: Fan\n    critical_below: slow\n",
+        "FILE:3: critical_below wants a number, not \"slow\"");
+    add("limits crossed", "readings:\n  - {match: a, warn_above: 95, critical_above: 90}\n",
+        "FILE:2: warn_above 95 is above critical_above 90");
+    add("rule without match", "readings:\n  - name: x\n",
+        "FILE:2: a reading rule wants a match: a reading's label or hash");
+    add("not YAML", "readings: [a\n", "FILE:2: not YAML: end of sequence flow not found");
+    add("10 MiB", QByteArray(10 * 1024 * 1024, 'a'), "FILE: larger than 1 MiB: not read, a config file is a few lines");
+}
+
+void TestHub::configFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, read);
+    const QString path = writtenConfig(file);
+    const HubConfigResult result = readHubConfig(path);
+    QCOMPARE(result.config ? describe(*result.config) : QString(result.error).replace(path, QStringLiteral("FILE")),
+             read);
+}
+
+void TestHub::readingRules_data()
+{
+    QTest::addColumn<QByteArray>("rules"); // the config's readings
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("outcome"); // "name hidden state limits"
+
+    const auto add = [](const char *name, const char *rules, const char *label, double value, const char *outcome) {
+        QTest::newRow(name) << QByteArray(rules) << QString::fromUtf8(label) << value << QString::fromUtf8(outcome);
+    };
+    add("none", "", "CPU", 99, " 0 ok nan nan nan nan");
+    add("renamed by label", "- {match: CPU, name: Core}", "CPU", 1, "Core 0 ok nan nan nan nan");
+    add("label exactly", "- {match: cpu, name: Core}", "CPU", 1, " 0 ok nan nan nan nan");
+    add("by hash, in capitals", "- {match: A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1A1, hide: yes}", "CPU", 1,
+        " 1 ok nan nan nan nan");
+    add("in order, a later rule overrides", "- {match: CPU, name: A, hide: true, warn_above: 80, critical_above: 90}\n"
+        "- {match: a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1, hide: false, warn_above: 85}", "CPU", 86,
+        "A 0 warning 85 90 nan nan");
+    add("critical above", "- {match: CPU, warn_above: 80, critical_above: 90}", "CPU", 90.5,
+        " 0 critical 80 90 nan nan");
+    add("at a limit is not beyond it", "- {match: CPU, warn_above: 80, critical_above: 90}", "CPU", 90,
+        " 0 warning 80 90 nan nan");
+    add("warning below", "- {match: +3.3V, warn_below: 3.2, critical_below: 3}", "+3.3V", 3.1,
+        " 0 warning nan nan 3.2 3");
+    add("critical below", "- {match: +3.3V, warn_below: 3.2, critical_below: 3}", "+3.3V", 2.9,
+        " 0 critical nan nan 3.2 3");
+    add("not a number is beyond none", "- {match: x, warn_below: 1, warn_above: 2}", "x", notANumber,
+        " 0 ok 2 nan 1 nan");
+    add("infinity is beyond", "- {match: x, critical_above: 1e6}", "x", infinity, " 0 critical nan 1e+06 nan nan");
+}
+
+void TestHub::readingRules()
+{
+    QFETCH(QByteArray, rules);
+    QFETCH(QString, label);
+    QFETCH(double, value);
+    QFETCH(QString, outcome);
+    const HubConfigResult config = parseHubConfig("readings:\n" + rules, QStringLiteral("rules"));
+    QVERIFY2(config.config, qPrintable(config.error));
+    const RuleOutcome applied = ReadingRules(config.config->readings).apply(hashA, label);
+    QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                 .arg(applied.name)
+                 .arg(int(applied.hidden))
+                 .arg(QLatin1String(readingStateName(readingState(value, applied.limits))))
+                 .arg(limitsText(applied.limits)),
+             outcome);
+}
+
+void TestHub::rulesInAnswers()
+{
+    HubStore store;
+    store.addUpstream(QStringLiteral("pc:8881"));
+    const HubConfigResult config = parseHubConfig("readings:\n- {match: Fan, name: Rear \"fan\", warn_below: 500}\n"
+                                                  "- {match: CPU, hide: true}",
+                                                  QStringLiteral("rules"));
+    store.setRules(std::make_shared<const ReadingRules>(config.config->readings));
+    store.takeReplies(0, {parsed(hashA, QStringLiteral("CPU"), 50), parsed(hashB, QStringLiteral("Fan"), 400)}, now);
+    const QByteArray metrics = formatMetrics(store.snapshot(), now);
+    const QString labels = QStringLiteral("{instance=\"pc:8881\",hash=\"%1\",label=\"Fan\",name=\"Rear \\\"fan\\\"\","
+                                          "unit=\"°C\"").arg(hashB);
+    QCOMPARE(samples(metrics, QStringLiteral("telvane_reading")) + samples(metrics, QStringLiteral("telvane_readings")),
+             QStringList({QStringLiteral("telvane_reading") + labels + QStringLiteral("} 400"),
+                          QStringLiteral("telvane_readings{instance=\"pc:8881\"} 1")}));
+    QCOMPARE(samples(metrics, QStringLiteral("telvane_reading_limit")),
+             QStringList{QStringLiteral("telvane_reading_limit") + labels + QStringLiteral(",kind=\"warn_below\"} 500")});
+    const QJsonObject computer = QJsonDocument::fromJson(formatReadingsJson(store.snapshot(), now))
+                                     .object()[QStringLiteral("computers")].toArray().at(0).toObject();
+    QCOMPARE(computer[QStringLiteral("readings_state")].toString(), QStringLiteral("warning"));
+    QJsonObject fan = computer[QStringLiteral("readings")].toArray().at(0).toObject();
+    QCOMPARE(computer[QStringLiteral("readings")].toArray().size(), 1);
+    QCOMPARE(QJsonValue(QJsonObject{{QStringLiteral("name"), fan[QStringLiteral("name")]},
+                                    {QStringLiteral("state"), fan[QStringLiteral("state")]},
+                                    {QStringLiteral("limits"), fan[QStringLiteral("limits")]}}),
+             json(R"({"name": "Rear \"fan\"", "state": "warning", "limits": {"warn_below": 500}})"));
+    QVERIFY(!formatHistoryJson(store.snapshot(), now).contains(hashA.toLatin1()));
+
+    // Rules read again apply to the readings already kept.
+    store.setRules(std::make_shared<const ReadingRules>());
+    QCOMPARE(samples(formatMetrics(store.snapshot(), now), QStringLiteral("telvane_reading")).size(), 2);
+    QVERIFY(samples(formatMetrics(store.snapshot(), now), QStringLiteral("telvane_reading_limit")).isEmpty());
 }
 
 void TestHub::servesTwoTelvanesAndNoticesOneGoing()

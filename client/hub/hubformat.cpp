@@ -5,6 +5,7 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -46,6 +47,72 @@ void appendEscaped(QByteArray &out, const QString &text)
     }
 }
 
+int shownReadings(const UpstreamState &upstream)
+{
+    int shown = 0;
+    for (const HubReading &reading : upstream.readings)
+        shown += reading.hidden ? 0 : 1;
+    return shown;
+}
+
+// telvane_reading_limit, for the readings that have limits; nothing without any.
+void appendLimits(QByteArray &out, const QVector<UpstreamState> &upstreams)
+{
+    bool named = false;
+    for (const UpstreamState &upstream : upstreams) {
+        for (const HubReading &reading : upstream.readings) {
+            for (int kind = 0; kind < limitKinds && !reading.hidden; ++kind) {
+                if (std::isnan(reading.limits[kind]))
+                    continue;
+                if (!named)
+                    family(out, "telvane_reading_limit", "A reading's limit from the hub's config, by kind.");
+                named = true;
+                out += "telvane_reading_limit{" + instanceLabel(upstream) + ',';
+                out += reading.metricLabels.isEmpty() ? metricReadingLabels(reading) : reading.metricLabels;
+                out += QByteArrayLiteral(",kind=\"") + limitKindName(kind) + "\"} " + metricNumber(reading.limits[kind])
+                    + '\n';
+            }
+        }
+    }
+}
+
+// The part of a reading in /api/readings that the config's rules decide.
+void appendRuled(QByteArray &out, const HubReading &reading, ReadingState state)
+{
+    out += ",\"name\":" + jsonString(reading.name.isEmpty() ? reading.label : reading.name) + ",\"state\":\""
+        + readingStateName(state) + "\",\"limits\":{";
+    bool first = true;
+    for (int kind = 0; kind < limitKinds; ++kind) {
+        if (std::isnan(reading.limits[kind]))
+            continue;
+        out += (first ? "\"" : ",\"") + QByteArray(limitKindName(kind)) + "\":" + metricNumber(reading.limits[kind]);
+        first = false;
+    }
+    out += '}';
+}
+
+// One reading's object in /api/readings, its opening brace already written; its state.
+ReadingState appendReadingJson(QByteArray &out, const UpstreamState &upstream, const HubReading &reading,
+                               qint64 nowMs)
+{
+    const ReadingHistory::Summary summary = reading.history.summary(nowMs / 1000);
+    const bool answered = reading.answeredMs >= 0;
+    out += "\"hash\":" + jsonString(reading.hash) + ",\"label\":" + jsonString(reading.label)
+        + ",\"value\":" + (answered ? jsonNumber(reading.value) : QByteArrayLiteral("null"))
+        + ",\"text\":" + (answered ? jsonString(displayValue(reading.value)) : QByteArrayLiteral("null"))
+        + ",\"unit\":" + jsonString(reading.unit)
+        + ",\"age\":" + (answered ? seconds(nowMs - reading.answeredMs) : QByteArrayLiteral("null")) + ",\"stale\":"
+        + (answered && nowMs - reading.answeredMs <= HubRules::upForTicks * upstream.tickMs ? "false" : "true")
+        + ",\"min\":" + (summary.count ? historyNumber(summary.minimum) : QByteArrayLiteral("null"))
+        + ",\"max\":" + (summary.count ? historyNumber(summary.maximum) : QByteArrayLiteral("null"))
+        + ",\"mean\":" + (summary.count ? historyNumber(summary.mean) : QByteArrayLiteral("null"));
+    // A reading not answered yet has no value to be beyond a limit.
+    const ReadingState state = answered ? readingState(reading.value, reading.limits) : ReadingState::Ok;
+    appendRuled(out, reading, state);
+    out += '}';
+    return state;
+}
+
 } // namespace
 
 QByteArray escapeLabelValue(const QString &text)
@@ -61,6 +128,10 @@ QByteArray metricReadingLabels(const HubReading &reading)
     appendEscaped(labels, reading.hash);
     labels += "\",label=\"";
     appendEscaped(labels, reading.label);
+    if (!reading.name.isEmpty()) {
+        labels += "\",name=\"";
+        appendEscaped(labels, reading.name);
+    }
     labels += "\",unit=\"";
     appendEscaped(labels, reading.unit);
     labels += '"';
@@ -130,7 +201,7 @@ QByteArray formatMetrics(const QVector<UpstreamState> &upstreams, qint64 nowMs)
         out += "telvane_up{" + instanceLabel(upstream) + "} " + (upstreamUp(upstream, nowMs) ? "1\n" : "0\n");
     family(out, "telvane_readings", "Readings in the Telvane's catalogue as the hub keeps it.");
     for (const UpstreamState &upstream : upstreams)
-        out += "telvane_readings{" + instanceLabel(upstream) + "} " + QByteArray::number(upstream.readings.size())
+        out += "telvane_readings{" + instanceLabel(upstream) + "} " + QByteArray::number(shownReadings(upstream))
             + '\n';
     family(out, "telvane_last_answer_timestamp_seconds", "When the Telvane last answered, in seconds since 1970.");
     for (const UpstreamState &upstream : upstreams) {
@@ -146,7 +217,7 @@ QByteArray formatMetrics(const QVector<UpstreamState> &upstreams, qint64 nowMs)
     for (const UpstreamState &upstream : upstreams) {
         const QByteArray series = "telvane_reading{" + instanceLabel(upstream) + ',';
         for (const HubReading &reading : upstream.readings) {
-            if (!readingFresh(reading, nowMs))
+            if (reading.hidden || !readingFresh(reading, nowMs))
                 continue;
             out += series;
             out += reading.metricLabels.isEmpty() ? metricReadingLabels(reading) : reading.metricLabels;
@@ -155,12 +226,12 @@ QByteArray formatMetrics(const QVector<UpstreamState> &upstreams, qint64 nowMs)
             out += '\n';
         }
     }
+    appendLimits(out, upstreams);
     return out;
 }
 
 QByteArray formatReadingsJson(const QVector<UpstreamState> &upstreams, qint64 nowMs)
 {
-    const qint64 nowSecond = nowMs / 1000;
     QByteArray out = "{\"time\":" + seconds(nowMs) + ",\"computers\":[";
     for (int u = 0; u < upstreams.size(); ++u) {
         const UpstreamState &upstream = upstreams.at(u);
@@ -171,24 +242,16 @@ QByteArray formatReadingsJson(const QVector<UpstreamState> &upstreams, qint64 no
             + (upstream.lastAnswerMs >= 0 ? seconds(nowMs - upstream.lastAnswerMs) : QByteArrayLiteral("null"))
             + ",\"tick_seconds\":" + seconds(upstream.tickMs) + ",\"problem\":" + jsonString(upstream.problem)
             + ",\"readings_left_out\":" + QByteArray::number(upstream.refusedReadings) + ",\"readings\":[";
-        for (int r = 0; r < upstream.readings.size(); ++r) {
-            const HubReading &reading = upstream.readings.at(r);
-            const ReadingHistory::Summary summary = reading.history.summary(nowSecond);
-            const bool answered = reading.answeredMs >= 0;
-            out += (r ? ",{" : "{");
-            out += "\"hash\":" + jsonString(reading.hash) + ",\"label\":" + jsonString(reading.label)
-                + ",\"value\":" + (answered ? jsonNumber(reading.value) : QByteArrayLiteral("null"))
-                + ",\"text\":" + (answered ? jsonString(displayValue(reading.value)) : QByteArrayLiteral("null"))
-                + ",\"unit\":" + jsonString(reading.unit)
-                + ",\"age\":" + (answered ? seconds(nowMs - reading.answeredMs) : QByteArrayLiteral("null"))
-                + ",\"stale\":"
-                + (answered && nowMs - reading.answeredMs <= HubRules::upForTicks * upstream.tickMs ? "false"
-                                                                                                      : "true")
-                + ",\"min\":" + (summary.count ? historyNumber(summary.minimum) : QByteArrayLiteral("null"))
-                + ",\"max\":" + (summary.count ? historyNumber(summary.maximum) : QByteArrayLiteral("null"))
-                + ",\"mean\":" + (summary.count ? historyNumber(summary.mean) : QByteArrayLiteral("null")) + '}';
+        ReadingState worst = ReadingState::Ok;
+        bool first = true;
+        for (const HubReading &reading : upstream.readings) {
+            if (reading.hidden)
+                continue;
+            out += (first ? "{" : ",{");
+            first = false;
+            worst = std::max(worst, appendReadingJson(out, upstream, reading, nowMs));
         }
-        out += "]}";
+        out += "],\"readings_state\":\"" + QByteArray(readingStateName(worst)) + "\"}";
     }
     out += "]}\n";
     return out;
@@ -202,9 +265,12 @@ QByteArray formatHistoryJson(const QVector<UpstreamState> &upstreams, qint64 now
         const UpstreamState &upstream = upstreams.at(u);
         out += (u ? ",{" : "{");
         out += "\"instance\":" + jsonString(upstream.instance) + ",\"readings\":{";
-        for (int r = 0; r < upstream.readings.size(); ++r) {
-            const HubReading &reading = upstream.readings.at(r);
-            out += (r ? "," : "") + jsonString(reading.hash) + ":[";
+        bool first = true;
+        for (const HubReading &reading : upstream.readings) {
+            if (reading.hidden)
+                continue;
+            out += (first ? "" : ",") + jsonString(reading.hash) + ":[";
+            first = false;
             const QVector<float> window = reading.history.window(nowSecond);
             for (int i = 0; i < window.size(); ++i) {
                 if (i)

@@ -33,7 +33,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("telvane-hub"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TELVANE_VERSION));
 
-    const HubOptionsResult parsed = parseHubOptions(QCoreApplication::arguments());
+    const QStringList arguments = QCoreApplication::arguments();
+    const HubOptionsResult parsed = loadHubOptions(arguments);
     if (const std::optional<int> exitCode = finishWithoutRunning(parsed))
         return *exitCode;
     const HubOptions &options = parsed.options;
@@ -43,6 +44,17 @@ int main(int argc, char *argv[])
 
     TelvaneHub hub(options, page());
     QObject::connect(&hub, &TelvaneHub::message, &app, log);
+    // Only with a config file: without one, SIGHUP ends the hub as it always did
+    // (a terminal closing).
+    const auto reload = [&hub, &arguments] {
+        const HubOptionsResult again = loadHubOptions(arguments);
+        if (again.action == HubOptionsResult::Run)
+            hub.applyConfig(again.options);
+        else
+            log(again.text + QStringLiteral("; the config in use stays"));
+    };
+    if (!options.configFile.isEmpty() && !reloadOnHangup(&app, reload))
+        log(QStringLiteral("the config file is read again only at a restart"));
     QString error;
     if (!hub.start(&error)) {
         log(error);

@@ -3,28 +3,26 @@
 #include "hubstore.h"
 #include "wireformat.h"
 
-#include <QSet>
-
 namespace {
 
 const char helpTail[] =
     "\nServes, while it runs:\n"
     "  /              a live page: a table per computer, sparklines of the last 10 minutes\n"
     "  /metrics       Prometheus text format: telvane_reading, telvane_up, telvane_readings,\n"
-    "                 telvane_last_answer_timestamp_seconds\n"
+    "                 telvane_last_answer_timestamp_seconds, telvane_reading_limit\n"
     "  /api/readings  JSON: per computer its state and readings with age and min/max/mean\n"
     "  /api/history   JSON: per reading one value per second for the last 10 minutes;\n"
     "                 ?instance=HOST:PORT for one Telvane's\n"
-    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options.\n";
+    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options or config file.\n";
+
+const char noTelvane[] = "name at least one Telvane, such as: telvane-hub 192.168.1.20";
 
 // --listen; an error message, or nothing.
 QString readListen(const QString &text, HubOptions *options)
 {
-    const HostPort listen = parseHostPort(text, 0);
+    const HostPort listen = parseListen(text, QStringLiteral("--listen"));
     if (!listen.ok)
-        return QStringLiteral("--listen: %1").arg(listen.error);
-    if (!listen.portGiven)
-        return QStringLiteral("--listen wants ADDR:PORT, such as 0.0.0.0:9881");
+        return listen.error;
     options->listenHost = listen.host;
     options->listenPort = listen.port;
     return QString();
@@ -33,21 +31,15 @@ QString readListen(const QString &text, HubOptions *options)
 // The Telvanes named; an error message, or nothing.
 QString readUpstreams(const QStringList &hosts, HubOptions *options)
 {
-    if (hosts.isEmpty())
-        return QStringLiteral("name at least one Telvane, such as: telvane-hub 192.168.1.20");
     if (hosts.size() > HubStore::maximumUpstreams)
         return QStringLiteral("at most %1 Telvanes, not %2").arg(HubStore::maximumUpstreams).arg(hosts.size());
-    QSet<QString> seen;
     for (const QString &text : hosts) {
-        const HostPort upstream = parseHostPort(text, wire::defaultPort);
-        if (!upstream.ok)
-            return upstream.error;
-        const QString key = formatHostPort(upstream.host.toLower(), upstream.port);
-        if (seen.contains(key))
-            return QStringLiteral("%1 is named twice").arg(key);
-        seen.insert(key);
-        options->upstreams.append(upstream);
+        const QString error = addUpstream(text, &options->upstreams);
+        if (!error.isEmpty())
+            return error;
     }
+    if (options->upstreams.isEmpty() && options->configFile.isEmpty())
+        return QLatin1String(noTelvane);
     return QString();
 }
 
@@ -67,6 +59,12 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
                        "--listen 0.0.0.0:9881 serves the local network, [::]:9881 also over IPv6)."),
         QStringLiteral("addr:port"), QStringLiteral("127.0.0.1:9881"));
     parser.addOption(listenOption);
+    const QCommandLineOption configOption(
+        QStringList{QStringLiteral("c"), QStringLiteral("config")},
+        QStringLiteral("A YAML config file: listen address, Telvanes, users, TLS and reading rules "
+                       "(options given as well override it; SIGHUP reads it again)."),
+        QStringLiteral("file"));
+    parser.addOption(configOption);
     parser.addPositionalArgument(QStringLiteral("host"),
                                  QStringLiteral("A Telvane: name, IPv4 address or IPv6 address in brackets, "
                                                 "optionally with :PORT (default %1). Up to %2.")
@@ -76,10 +74,34 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     HubOptionsResult result;
     if (!commandLine.parse(arguments, &result))
         return result;
+    result.options.configFile = parser.value(configOption);
+    result.options.listenGiven = parser.isSet(listenOption);
     QString error = readListen(parser.value(listenOption), &result.options);
     if (error.isEmpty())
         error = readUpstreams(parser.positionalArguments(), &result.options);
     if (!error.isEmpty())
         return optionsFailure<HubOptions>(error);
+    return result;
+}
+
+HubOptionsResult loadHubOptions(const QStringList &arguments)
+{
+    HubOptionsResult result = parseHubOptions(arguments);
+    HubOptions &options = result.options;
+    if (result.action != HubOptionsResult::Run || options.configFile.isEmpty())
+        return result;
+    const HubConfigResult read = readHubConfig(options.configFile);
+    if (!read.config)
+        return optionsFailure<HubOptions>(read.error);
+    options.config = *read.config;
+    if (!options.listenGiven && options.config.listen) {
+        options.listenHost = options.config.listen->host;
+        options.listenPort = options.config.listen->port;
+    }
+    if (options.upstreams.isEmpty())
+        options.upstreams = options.config.telvanes;
+    if (options.upstreams.isEmpty())
+        return optionsFailure<HubOptions>(QStringLiteral("%1, or under telvanes in %2")
+                                              .arg(QLatin1String(noTelvane), options.configFile));
     return result;
 }

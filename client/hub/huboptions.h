@@ -2,6 +2,7 @@
 
 #include "commandline.h"
 #include "hostport.h"
+#include "hubconfig.h"
 
 #include <QString>
 #include <QVector>
@@ -10,10 +11,17 @@ struct HubOptions
 {
     QString listenHost = QStringLiteral("127.0.0.1");
     quint16 listenPort = 9881;
+    bool listenGiven = false; // on the command line
     QVector<HostPort> upstreams;
+    QString configFile; // --config; empty without one
+    HubConfig config; // what that file says
 };
 
 using HubOptionsResult = OptionsResult<HubOptions>;
 
-// Parses the command line (arguments including the program name).
+// Parses the command line alone (arguments including the program name).
 [[nodiscard]] HubOptionsResult parseHubOptions(const QStringList &arguments);
+// The command line with the config file it names read in: the file's listen
+// address and Telvanes serve where the command line gives none. A file with
+// an error fails like a bad option, with its name, line and what is wrong.
+[[nodiscard]] HubOptionsResult loadHubOptions(const QStringList &arguments);

@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <fcntl.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -13,31 +14,50 @@
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+// One socket pair per kind of request: the handler only writes a byte, the
+// event loop reads it and acts.
+int stopPipe[2] = {-1, -1};
+int hangupPipe[2] = {-1, -1};
 
-void onStopSignal(int)
+void onSignal(int number)
 {
     const char byte = 1;
-    (void)!write(signalPipe[1], &byte, 1);
+    (void)!write(number == SIGHUP ? hangupPipe[1] : stopPipe[1], &byte, 1);
+}
+
+bool forwardSignals(int (&pipe)[2], std::initializer_list<int> numbers, QObject *context,
+                    const std::function<void()> &action)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pipe) != 0)
+        return false;
+    // A flood of signals must not block the handler once the pair is full.
+    (void)fcntl(pipe[1], F_SETFL, fcntl(pipe[1], F_GETFL) | O_NONBLOCK);
+    auto *notifier = new QSocketNotifier(pipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [readEnd = pipe[0], action] {
+        char bytes[64];
+        (void)!read(readEnd, bytes, sizeof bytes); // several signals at once act once
+        action();
+    });
+    struct sigaction handler = {};
+    handler.sa_handler = onSignal;
+    sigemptyset(&handler.sa_mask);
+    handler.sa_flags = SA_RESTART;
+    bool caught = true;
+    for (const int number : numbers)
+        caught = sigaction(number, &handler, nullptr) == 0 && caught;
+    return caught;
 }
 
 } // namespace
 
 bool quitOnStopSignals(QCoreApplication &app)
 {
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return false;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte = 0;
-        (void)!read(signalPipe[0], &byte, 1);
-        app.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+    return forwardSignals(stopPipe, {SIGTERM, SIGINT}, &app, [&app] { app.quit(); });
+}
+
+bool reloadOnHangup(QObject *context, const std::function<void()> &reload)
+{
+    return forwardSignals(hangupPipe, {SIGHUP}, context, reload);
 }
 
 void raiseOpenFileLimit()

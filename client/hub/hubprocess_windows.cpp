@@ -36,6 +36,11 @@ bool quitOnStopSignals(QCoreApplication &app)
     return SetConsoleCtrlHandler(onControl, TRUE) != 0;
 }
 
+bool reloadOnHangup(QObject *, const std::function<void()> &)
+{
+    return false; // no hang-up signal: a restart reads the config again
+}
+
 void raiseOpenFileLimit()
 {
     // Sockets are not bound by the C runtime's file limit on Windows.

@@ -6,13 +6,22 @@
 
 namespace {
 
-void setNames(HubReading &reading, const QString &label, const QString &unit)
+void applyRules(HubReading &reading, const ReadingRules &rules)
+{
+    const RuleOutcome outcome = rules.apply(reading.hash, reading.label);
+    reading.name = outcome.name;
+    reading.hidden = outcome.hidden;
+    reading.limits = outcome.limits;
+    reading.metricLabels = metricReadingLabels(reading);
+}
+
+void setNames(HubReading &reading, const QString &label, const QString &unit, const ReadingRules &rules)
 {
     if (!reading.metricLabels.isEmpty() && reading.label == label && reading.unit == unit)
         return;
     reading.label = label;
     reading.unit = unit;
-    reading.metricLabels = metricReadingLabels(reading);
+    applyRules(reading, rules);
 }
 
 } // namespace
@@ -60,10 +69,11 @@ void HubStore::takeReplies(int upstream, const QVector<ParsedReply> &replies, qi
             if (state.readings.size() >= maximumReadings)
                 continue;
             found = index.insert(reply.hash, state.readings.size());
-            state.readings.append(HubReading{reply.hash, reply.label, reply.unit, 0.0, -1, {}, {}});
+            state.readings.append(
+                HubReading{reply.hash, reply.label, reply.unit, 0.0, -1, {}, {}, {}, false, noLimits()});
         }
         HubReading &reading = state.readings[found.value()];
-        setNames(reading, reply.label, reply.unit);
+        setNames(reading, reply.label, reply.unit, *rules_);
         reading.value = reply.value;
         reading.answeredMs = nowMs;
         reading.history.add(second, reply.value);
@@ -92,6 +102,17 @@ void HubStore::takeCatalogue(int upstream, const QVector<ReadingRow> &rows, int 
     state.readings = ordered;
     state.refusedReadings = refused;
     index = orderedIndex;
+    ++generation_;
+}
+
+void HubStore::setRules(const std::shared_ptr<const ReadingRules> &rules)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_ = rules;
+    for (UpstreamState &upstream : upstreams_) {
+        for (HubReading &reading : upstream.readings)
+            applyRules(reading, *rules_);
+    }
     ++generation_;
 }
 

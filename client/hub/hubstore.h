@@ -1,12 +1,14 @@
 #pragma once
 
 #include "readinghistory.h"
+#include "readingrules.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QVector>
 
+#include <memory>
 #include <mutex>
 
 struct ParsedReply;
@@ -20,9 +22,14 @@ struct HubReading
     double value = 0.0;
     qint64 answeredMs = -1; // wall clock; -1 before the first answer
     ReadingHistory history;
-    // hash, label and unit as /metrics labels, escaped once when they change
-    // rather than on every scrape; empty when not made yet.
+    // hash, label, name and unit as /metrics labels, escaped once when they
+    // change rather than on every scrape; empty when not made yet.
     QByteArray metricLabels;
+    // What the config's rules say of it, settled when it comes or is
+    // relabelled and when the rules change, never per request.
+    QString name; // empty: the label stands
+    bool hidden = false;
+    ReadingLimits limits = noLimits();
 };
 
 struct UpstreamState
@@ -54,6 +61,9 @@ public:
     void takeReplies(int upstream, const QVector<ParsedReply> &replies, qint64 nowMs);
     // The catalogue as the session knows it: its order, and readings gone from it dropped.
     void takeCatalogue(int upstream, const QVector<ReadingRow> &rows, int refused);
+    // The config's reading rules: applied at once to every reading kept, and
+    // to each one added or relabelled later.
+    void setRules(const std::shared_ptr<const ReadingRules> &rules);
 
     [[nodiscard]] QVector<UpstreamState> snapshot() const;
     // Changes with every write; equal generations mean equal contents.
@@ -63,5 +73,6 @@ private:
     mutable std::mutex mutex_;
     QVector<UpstreamState> upstreams_;
     QVector<QHash<QString, int>> indexes_; // hash -> position in readings, per upstream
+    std::shared_ptr<const ReadingRules> rules_ = std::make_shared<const ReadingRules>();
     quint64 generation_ = 0;
 };

@@ -3,6 +3,18 @@
 #include "hubhttpserver.h"
 #include "upstreamfeed.h"
 
+namespace {
+
+QStringList where(const HubOptions &options)
+{
+    QStringList places{formatHostPort(options.listenHost, options.listenPort)};
+    for (const HostPort &upstream : options.upstreams)
+        places << formatHostPort(upstream.host.toLower(), upstream.port);
+    return places;
+}
+
+} // namespace
+
 TelvaneHub::TelvaneHub(const HubOptions &options, const QByteArray &page, QObject *parent)
     : QObject(parent)
     , options_(options)
@@ -11,6 +23,7 @@ TelvaneHub::TelvaneHub(const HubOptions &options, const QByteArray &page, QObjec
         QMetaObject::invokeMethod(this, [this, text] { emit message(text); }, Qt::QueuedConnection);
     }))
 {
+    store_.setRules(std::make_shared<const ReadingRules>(options_.config.readings));
 }
 
 TelvaneHub::~TelvaneHub()
@@ -50,4 +63,20 @@ bool TelvaneHub::start(QString *error)
 quint16 TelvaneHub::port() const
 {
     return server_->port();
+}
+
+void TelvaneHub::applyConfig(const HubOptions &reloaded)
+{
+    store_.setRules(std::make_shared<const ReadingRules>(reloaded.config.readings));
+    if (where(reloaded) != where(options_))
+        emit message(QStringLiteral("%1: a new listen address or other Telvanes take effect at the next start")
+                         .arg(reloaded.configFile));
+    const HubOptions running = options_;
+    options_ = reloaded;
+    options_.listenHost = running.listenHost;
+    options_.listenPort = running.listenPort;
+    options_.upstreams = running.upstreams;
+    emit message(QStringLiteral("%1 read again: %2 reading rules")
+                     .arg(reloaded.configFile)
+                     .arg(reloaded.config.readings.size()));
 }

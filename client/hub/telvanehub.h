@@ -24,6 +24,9 @@ public:
     // The HTTP port bound (useful with port 0).
     [[nodiscard]] quint16 port() const;
     [[nodiscard]] const HubStore &store() const { return store_; }
+    // The options with their config file read again: its reading rules apply
+    // at once; a new listen address or other Telvanes wait for a restart.
+    void applyConfig(const HubOptions &reloaded);
 
 signals:
     void message(const QString &text);

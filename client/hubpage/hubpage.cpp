@@ -16,7 +16,10 @@ constexpr int startLimitMs = 20000;
 constexpr int retryPauseMs = 250;
 } // namespace
 
-HubPage::HubPage(QString hubProgram, quint16 port) : hubProgram(std::move(hubProgram)), port(port) {}
+HubPage::HubPage(QString hubProgram, QStringList hubArguments, quint16 port)
+    : hubProgram(std::move(hubProgram)), hubArguments(std::move(hubArguments)), port(port)
+{
+}
 
 QString HubPage::open() const
 {

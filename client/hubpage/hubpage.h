@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QUrl;
 
@@ -10,7 +11,7 @@ class QUrl;
 class HubPage
 {
 public:
-    HubPage(QString hubProgram, quint16 port);
+    HubPage(QString hubProgram, QStringList hubArguments, quint16 port);
 
     // What went wrong, for the user; empty once the page is open.
     [[nodiscard]] QString open() const;
@@ -22,5 +23,6 @@ private:
     [[nodiscard]] QUrl url() const;
 
     QString hubProgram;
+    QStringList hubArguments;
     quint16 port;
 };

@@ -12,7 +12,7 @@ bool HubPage::startHub() const
     // minimized, which shows its log and whose closing stops it.
     QProcess hub;
     hub.setProgram(hubProgram);
-    hub.setArguments({QStringLiteral("127.0.0.1")});
+    hub.setArguments(hubArguments);
     hub.setWorkingDirectory(QFileInfo(hubProgram).absolutePath());
     hub.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
         arguments->flags = (arguments->flags & ~DWORD(CREATE_NO_WINDOW)) | CREATE_NEW_CONSOLE;
