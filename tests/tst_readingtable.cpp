@@ -493,6 +493,26 @@ private slots:
                      (QStringList{reply(sha1Hex("Chip B 0:1"), "Chip B 0", "2", "V"), reply(a, "Chip A 0", "1", "V")}));
     }
 
+    void readingsMovedWhileTheTickRebuilds()
+    {
+        // The count changes, so the tick rebuilds; just after the build has
+        // read the section, the monitor moves every reading one row down.
+        const std::vector<section::ReadingRecord> chips = {{0, "Chip A 0", "V", 1.0}, {0, "Chip A 1", "V", 2.0}};
+        const QString a1 = sha1Hex("Chip A 1:0");
+        QVERIFY(writer.setReadings(chips));
+        ReplyClient client;
+        auto window = startConnectedWindow(client);
+        requestAndWait(*window, client, {a1});
+        const section::ReadingRecord newcomer{1, "Chip B 0", "V", 3.0};
+        QVERIFY(writer.setReadings({chips[0], chips[1], newcomer}));
+        onMessage = [&](const QString &message) {
+            if (message == QLatin1String("3 Readings found!"))
+                QVERIFY(writer.setReadings({newcomer, chips[0], chips[1], {1, "Chip B 1", "V", 4.0}}));
+        };
+        window->refresh_readings();
+        QTRY_COMPARE(client.replies().mid(3), QStringList{reply(a1, "Chip A 1", "2.000000", "V")});
+    }
+
     void sectionClaimingMoreThanTheCap_data()
     {
         QTest::addColumn<int>("written");         // numbered readings written
