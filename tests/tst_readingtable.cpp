@@ -495,22 +495,20 @@ private slots:
 
     void readingsMovedWhileTheTickRebuilds()
     {
-        // The count changes, so the tick rebuilds; just after the build has
+        // The count changes, so the tick rebuilds; right after the build has
         // read the section, the monitor moves every reading one row down.
-        const std::vector<section::ReadingRecord> chips = {{0, "Chip A 0", "V", 1.0}, {0, "Chip A 1", "V", 2.0}};
-        const QString a1 = sha1Hex("Chip A 1:0");
-        QVERIFY(writer.setReadings(chips));
+        const section::ReadingRecord a0{0, "Chip A 0", "V", 1.0}, a1{0, "Chip A 1", "V", 2.0}, b0{1, "Chip B 0", "V", 3.0};
+        QVERIFY(writer.setReadings({a0, a1}));
         ReplyClient client;
         auto window = startConnectedWindow(client);
-        requestAndWait(*window, client, {a1});
-        const section::ReadingRecord newcomer{1, "Chip B 0", "V", 3.0};
-        QVERIFY(writer.setReadings({chips[0], chips[1], newcomer}));
+        requestAndWait(*window, client, {sha1Hex("Chip A 1:0")});
+        QVERIFY(writer.setReadings({a0, a1, b0}));
         onMessage = [&](const QString &message) {
             if (message == QLatin1String("3 Readings found!"))
-                QVERIFY(writer.setReadings({newcomer, chips[0], chips[1], {1, "Chip B 1", "V", 4.0}}));
+                QVERIFY(writer.setReadings({b0, a0, a1, b0}));
         };
         window->refresh_readings();
-        QTRY_COMPARE(client.replies().mid(3), QStringList{reply(a1, "Chip A 1", "2.000000", "V")});
+        QTRY_COMPARE(client.replies().mid(3), QStringList{reply(sha1Hex("Chip A 1:0"), "Chip A 1", "2.000000", "V")});
     }
 
     void sectionClaimingMoreThanTheCap_data()
