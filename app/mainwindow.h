@@ -84,6 +84,9 @@ private:
     // Opens and maps the section again after it was closed, and rebuilds the
     // table from it; nothing while there is none to take.
     void reopenSection();
+    // refresh_data(): the copy of the readings the table was built from,
+    // good until the next copy; nothing when no table was built.
+    [[nodiscard]] std::optional<section::View> buildTable();
     void takeRowsOutOfGrid();
     // The sensors' names in the log, from a copy of what the section holds now.
     void logSensors();

@@ -102,13 +102,18 @@ void MainWindow::logSensors()
 
 void MainWindow::refresh_data()
 {
+    (void)buildTable();
+}
+
+std::optional<section::View> MainWindow::buildTable()
+{
     // While the section is gone there is nothing to build; the tick rebuilds
     // once it is back.
     if (sectionClosed || closeIfRemoved())
-        return;
+        return std::nullopt;
     if (!sharedMemoryView) {
         log(QStringLiteral("Could not map fileview of HWiNFO Shared Memory..."));
-        return;
+        return std::nullopt;
     }
 
     const OutOfSight rebuilding(readingsGrid->parentWidget());
@@ -123,7 +128,8 @@ void MainWindow::refresh_data()
     // Everything below reads copies of what the section holds right now, never
     // the mapping itself: the monitor may shrink it under us at any moment.
     logSensors();
-    const section::SharedMemoryHeader header(copied(&section::SectionCopy::readings));
+    const section::View readings = copied(&section::SectionCopy::readings);
+    const section::SharedMemoryHeader header(readings);
     cachedReadingCount = static_cast<qint32>(header.readingCount());
     log(QStringLiteral("Checking Readings..."));
     network->startCatalogue();
@@ -158,6 +164,7 @@ void MainWindow::refresh_data()
     log(QString::number(cachedReadingCount) + QStringLiteral(" Readings found!"));
     if (const QString line = beyondTheCap(header.readingCount(), QStringLiteral("Readings")); !line.isEmpty())
         log(line);
+    return readings;
 }
 
 void MainWindow::refresh_readings()
@@ -178,11 +185,15 @@ void MainWindow::refresh_readings()
     if (!sectionClosed
         && (static_cast<qint32>(header.readingCount()) != cachedReadingCount
             || header.reading(static_cast<quint32>(labelWidgets.size())) || moved)) {
-        refresh_data();
+        const std::optional<section::View> built = buildTable();
         if (moved)
             requestedHashes.clear();
-        // Copied again: the section may have changed while the table was built.
-        header = section::SharedMemoryHeader(copied(&section::SectionCopy::readings));
+        // The values come from the copy the rows were built from, not from a
+        // newer one: the monitor may have moved its readings to other rows
+        // while the table was built, and a request must not get one reading's
+        // value under another's label.
+        if (built)
+            header = section::SharedMemoryHeader(*built);
     }
     if (sectionClosed) {
         // Values that no monitor updates any more are not readings: nothing

@@ -66,7 +66,12 @@ bool hasReadings(const QString &dir)
 
 std::optional<Chip> chipAt(const QString &classDir, const QString &entry)
 {
-    const QString chipDir = classDir + QLatin1Char('/') + entry;
+    // The class entry is a link that may point at another chip in the middle
+    // of a read (a driver bound again): followed once, so that every file of
+    // one read, a reading's label and its value above all, is of one chip.
+    const QString linked = classDir + QLatin1Char('/') + entry;
+    const QString followed = QFileInfo(linked).canonicalFilePath();
+    const QString chipDir = followed.isEmpty() ? linked : followed;
     const QString deviceDir = chipDir + QStringLiteral("/device");
     // Older drivers keep everything in the device's folder.
     std::optional<QString> name = sysfs::readText(chipDir + QStringLiteral("/name"));
