@@ -15,7 +15,8 @@ const char helpTail[] =
     "  /api/readings  JSON: per computer its state and readings with age and min/max/mean\n"
     "  /api/history   JSON: per reading one value per second for the last 10 minutes;\n"
     "                 ?instance=HOST:PORT for one Telvane's\n"
-    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options.\n";
+    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options\n"
+    "(or, with --hash-password, no password read).\n";
 
 // --listen; an error message, or nothing.
 QString readListen(const QString &text, HubOptions *options)
@@ -33,6 +34,8 @@ QString readListen(const QString &text, HubOptions *options)
 // The Telvanes named; an error message, or nothing.
 QString readUpstreams(const QStringList &hosts, HubOptions *options)
 {
+    if (options->hashPassword)
+        return hosts.isEmpty() ? QString() : QStringLiteral("--hash-password takes no Telvanes");
     if (hosts.isEmpty())
         return QStringLiteral("name at least one Telvane, such as: telvane-hub 192.168.1.20");
     if (hosts.size() > HubStore::maximumUpstreams)
@@ -67,6 +70,11 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
                        "--listen 0.0.0.0:9881 serves the local network, [::]:9881 also over IPv6)."),
         QStringLiteral("addr:port"), QStringLiteral("127.0.0.1:9881"));
     parser.addOption(listenOption);
+    const QCommandLineOption hashOption(
+        QStringLiteral("hash-password"),
+        QStringLiteral("Read a password from standard input (one line), print its bcrypt hash for the "
+                       "users of the config file, and exit."));
+    parser.addOption(hashOption);
     parser.addPositionalArgument(QStringLiteral("host"),
                                  QStringLiteral("A Telvane: name, IPv4 address or IPv6 address in brackets, "
                                                 "optionally with :PORT (default %1). Up to %2.")
@@ -76,6 +84,7 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     HubOptionsResult result;
     if (!commandLine.parse(arguments, &result))
         return result;
+    result.options.hashPassword = parser.isSet(hashOption);
     QString error = readListen(parser.value(listenOption), &result.options);
     if (error.isEmpty())
         error = readUpstreams(parser.positionalArguments(), &result.options);

@@ -20,11 +20,22 @@ TelvaneHub::~TelvaneHub()
     qDeleteAll(findChildren<UpstreamFeed *>(QString(), Qt::FindDirectChildrenOnly));
 }
 
+bool TelvaneHub::useTls(const std::string &certificate, const std::string &key, QString *error)
+{
+    return server_->useTls(certificate, key, error);
+}
+
+QString TelvaneHub::setUsers(const std::map<std::string, std::string> &users)
+{
+    return server_->setUsers(users);
+}
+
 bool TelvaneHub::start(QString *error)
 {
     if (!server_->listen(options_.listenHost, options_.listenPort, error))
         return false;
-    emit message(QStringLiteral("serving http://%1/ for %2 Telvanes")
+    emit message(QStringLiteral("serving %1://%2/ for %3 Telvanes")
+                     .arg(server_->tls() ? QStringLiteral("https") : QStringLiteral("http"))
                      .arg(formatHostPort(options_.listenHost, server_->port()))
                      .arg(options_.upstreams.size()));
     for (const HostPort &upstream : qAsConst(options_.upstreams)) {
