@@ -3,6 +3,19 @@
 # sources, so neither /etc nor the repository names a mirror. Sourced by the
 # Windows dependency builds (windows-qt.sh, windows-deps.sh), not run.
 
+# check_tools COMMAND:PACKAGE...: fails, naming what is not installed, when
+# any command is missing.
+check_tools() {
+    local tool missing=()
+    for tool in "$@"; do
+        command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (${tool##*:})")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "not installed: ${missing[*]}" >&2
+        return 1
+    fi
+}
+
 # debian_source PACKAGE WORK_DIR: unpacks PACKAGE's source under WORK_DIR and
 # prints the folder it unpacked into. Logs go to WORK_DIR and, on a failure,
 # to standard error.

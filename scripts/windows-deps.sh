@@ -34,17 +34,11 @@ elif [ $# -ne 0 ]; then
 fi
 
 say() { echo "windows-deps: $*" >&2; }
+source "$here/debiansource.sh"
 
-missing=()
-for tool in "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" "$target-g++-posix:g++-mingw-w64-x86-64-posix" \
+check_tools "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" "$target-g++-posix:g++-mingw-w64-x86-64-posix" \
             "$target-windres:binutils-mingw-w64-x86-64" dpkg-source:dpkg-dev apt-get:apt cmake:cmake \
-            make:make perl:perl; do
-    command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (${tool##*:})")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    say "not installed: ${missing[*]}"
-    exit 1
-fi
+            make:make perl:perl || exit 1
 
 mkdir -p "$cache"
 # One build at a time: a second run waits, then finds the first one's result.
@@ -58,7 +52,6 @@ fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/telvane-windows-deps.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-source "$here/debiansource.sh"
 jobs="${TELVANE_QT_JOBS:-$(nproc)}"
 log="$cache/windows-deps.log"
 : >"$log"

@@ -41,6 +41,7 @@ elif [ $# -ne 0 ]; then
 fi
 
 say() { echo "windows-qt: $*" >&2; }
+source "$(dirname "${BASH_SOURCE[0]}")/debiansource.sh"
 
 if [ -f "$stamp" ]; then
     say "reusing $prefix"
@@ -48,16 +49,9 @@ if [ -f "$stamp" ]; then
     exit 0
 fi
 
-missing=()
-for tool in "$target-g++-posix:g++-mingw-w64-x86-64-posix" "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" \
+check_tools "$target-g++-posix:g++-mingw-w64-x86-64-posix" "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" \
             "$target-windres:binutils-mingw-w64-x86-64" dpkg-source:dpkg-dev apt-get:apt \
-            g++:build-essential make:make perl:perl; do
-    command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (${tool##*:})")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    say "not installed: ${missing[*]}"
-    exit 1
-fi
+            g++:build-essential make:make perl:perl || exit 1
 
 mkdir -p "$cache"
 # One build at a time: a second run waits, then finds the first one's result.
@@ -74,7 +68,6 @@ trap 'rm -rf "$work"' EXIT
 started=$SECONDS
 
 say "fetching Debian's qtbase-opensource-src source"
-source "$(dirname "${BASH_SOURCE[0]}")/debiansource.sh"
 source_dir="$(debian_source qtbase-opensource-src "$work")" || exit 1
 if [ -z "$source_dir" ] || [ ! -x "$source_dir/configure" ] || [[ "$source_dir" != *"-$qt_version"* ]]; then
     say "apt did not bring qtbase $qt_version with a configure script:"
