@@ -141,6 +141,8 @@ void HubHttpServer::stop()
     // Renders under way finish; what they hand back is dropped with the io context.
     net_->work.join();
     net_->slowWork.join();
+    // Checks still queued (a guesser's, say) are dropped rather than waited for.
+    net_->accessWork.stop();
     net_->accessWork.join();
 }
 
