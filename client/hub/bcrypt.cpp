@@ -4,6 +4,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
