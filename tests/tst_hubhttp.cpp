@@ -1,3 +1,4 @@
+#include "bcrypt.h"
 #include "hubhttpserver.h"
 #include "hubstore.h"
 #include "replyparser.h"
@@ -6,6 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTimer>
@@ -79,12 +81,9 @@ QByteArray output(const QString &program, const QStringList &arguments)
     return process.readAllStandardOutput();
 }
 
-QByteArray htpasswd(const char *password)
+std::map<std::string, std::string> alice(const char *password)
 {
-    const QByteArray line = output(QStringLiteral("htpasswd"),
-                                   {QStringLiteral("-nbBC"), QStringLiteral("10"), QStringLiteral("alice"),
-                                    QString::fromLatin1(password)}).trimmed();
-    return line.mid(line.indexOf(':') + 1);
+    return {{"alice", Bcrypt::hashWithNewSalt(password)}};
 }
 
 } // namespace
@@ -110,7 +109,9 @@ private:
 
 void TestHubHttp::initTestCase()
 {
-    users_ = {{"alice", htpasswd("wonderland").toStdString()}};
+    users_ = alice("wonderland");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        return;
     for (const char *name : {"a", "b"}) {
         output(QStringLiteral("openssl"),
                {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
@@ -153,8 +154,7 @@ void TestHubHttp::access()
     QStringList statuses;
     for (const QByteArray &authorization : authorizations) {
         if (authorization.startsWith("users: ")) {
-            QCOMPARE(served.server.setUsers({{"alice", htpasswd(authorization.mid(7).constData()).toStdString()}}),
-                     QString());
+            QCOMPARE(served.server.setUsers(alice(authorization.mid(7).constData())), QString());
             continue;
         }
         const auto socket = served.connectFrom("127.0.0.1");
@@ -200,6 +200,9 @@ void TestHubHttp::tls()
     QFETCH(QString, key);
     QFETCH(QStringList, curl);
     QFETCH(QString, expected);
+    for (const char *tool : {"openssl", "curl"})
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP("openssl and curl make and fetch, and one is not installed");
     QVERIFY(QDir::setCurrent(keys_.path()));
     HubStore store;
     HubHttpLimits limits;
