@@ -3,6 +3,12 @@
 # with the programs, the DLLs they load, Qt's plugins, README.txt and the
 # licences, and the installer of the same files (target installer).
 get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
+# OpenSSL's DLLs (libssl-3-x64.dll, libcrypto-3-x64.dll) beside its import libraries' folder.
+set(_telvane_dll_path)
+if(OPENSSL_CRYPTO_LIBRARY)
+    get_filename_component(_openssl "${OPENSSL_CRYPTO_LIBRARY}" DIRECTORY)
+    get_filename_component(_telvane_dll_path "${_openssl}/../bin" ABSOLUTE)
+endif()
 set(TELVANE_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64.zip)
 set(_telvane_zipped telvane telvane-client telvane-publish)
 if(TARGET telvane-hub)
@@ -14,7 +20,8 @@ foreach(_program ${_telvane_zipped})
 endforeach()
 add_custom_command(
     OUTPUT ${TELVANE_WINDOWS_ZIP}
-    COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh ${TELVANE_WINDOWS_ZIP} ${_telvane_qt_prefix}
+    COMMAND ${CMAKE_COMMAND} -E env TELVANE_DLL_PATH=${_telvane_dll_path}
+            ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh ${TELVANE_WINDOWS_ZIP} ${_telvane_qt_prefix}
             ${CMAKE_CXX_COMPILER} ${CMAKE_SOURCE_DIR}
             ${_telvane_zipped_files}
     DEPENDS ${_telvane_zipped}
@@ -54,7 +61,7 @@ endif()
 
 # The test programs run under Wine (tests/windows/wine-emulator.sh), finding
 # Qt's DLLs and MinGW's runtime in the folders they come from.
-set(_telvane_wine_path ${_telvane_qt_prefix}/bin)
+set(_telvane_wine_path ${_telvane_qt_prefix}/bin ${_telvane_dll_path})
 foreach(_runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_runtime}
                     OUTPUT_VARIABLE _found OUTPUT_STRIP_TRAILING_WHITESPACE)

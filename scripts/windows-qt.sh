@@ -41,6 +41,7 @@ elif [ $# -ne 0 ]; then
 fi
 
 say() { echo "windows-qt: $*" >&2; }
+source "$(dirname "${BASH_SOURCE[0]}")/debiansource.sh"
 
 if [ -f "$stamp" ]; then
     say "reusing $prefix"
@@ -48,16 +49,9 @@ if [ -f "$stamp" ]; then
     exit 0
 fi
 
-missing=()
-for tool in "$target-g++-posix:g++-mingw-w64-x86-64-posix" "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" \
+check_tools "$target-g++-posix:g++-mingw-w64-x86-64-posix" "$target-gcc-posix:gcc-mingw-w64-x86-64-posix" \
             "$target-windres:binutils-mingw-w64-x86-64" dpkg-source:dpkg-dev apt-get:apt \
-            g++:build-essential make:make perl:perl; do
-    command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (${tool##*:})")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    say "not installed: ${missing[*]}"
-    exit 1
-fi
+            g++:build-essential make:make perl:perl || exit 1
 
 mkdir -p "$cache"
 # One build at a time: a second run waits, then finds the first one's result.
@@ -73,42 +67,11 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/telvane-windows-qt.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 started=$SECONDS
 
-# A private apt configuration whose only sources are deb-src twins of this
-# machine's own deb sources, so neither /etc nor the repository names a mirror.
-apt_dir="$work/apt"
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-: >"$apt_dir/sources.list"
-if [ -f /etc/apt/sources.list ]; then
-    sed -n -E 's/^[[:space:]]*deb([[:space:]])/deb-src\1/p' /etc/apt/sources.list >>"$apt_dir/sources.list"
-fi
-for list in /etc/apt/sources.list.d/*.list; do
-    [ -f "$list" ] || continue
-    sed -n -E 's/^[[:space:]]*deb([[:space:]])/deb-src\1/p' "$list" >>"$apt_dir/sources.list"
-done
-for sources in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$sources" ] || continue
-    # deb822 stanzas: keep those whose Types include deb, as deb-src.
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /(^|\n)Types:[^\n]*[[:space:]]deb([[:space:]]|$)/ {
-             sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
-        "$sources" >"$apt_dir/sources.list.d/$(basename "$sources")"
-done
-apt_options=(
-    -o "Dir::Etc::SourceList=$apt_dir/sources.list"
-    -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-    -o "Dir::State::Lists=$apt_dir/lists"
-    -o "Dir::Cache=$apt_dir/cache"
-    -o "Debug::NoLocking=1"
-    -o "APT::Sandbox::User=$(id -un)"
-)
 say "fetching Debian's qtbase-opensource-src source"
-apt-get "${apt_options[@]}" -q update >"$work/apt-update.log" 2>&1 || { cat "$work/apt-update.log" >&2; exit 1; }
-(cd "$work" && apt-get "${apt_options[@]}" -q source qtbase-opensource-src >apt-source.log 2>&1) \
-    || { cat "$work/apt-source.log" >&2; exit 1; }
-source_dir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qtbase-opensource-src-$qt_version*" | head -n 1)"
-if [ -z "$source_dir" ] || [ ! -x "$source_dir/configure" ]; then
+source_dir="$(debian_source qtbase-opensource-src "$work")" || exit 1
+if [ -z "$source_dir" ] || [ ! -x "$source_dir/configure" ] || [[ "$source_dir" != *"-$qt_version"* ]]; then
     say "apt did not bring qtbase $qt_version with a configure script:"
-    cat "$work/apt-source.log" >&2
+    cat "$work/apt-source-qtbase-opensource-src.log" >&2
     exit 1
 fi
 

@@ -6,6 +6,7 @@
 # Run by the Windows build's zip target (see cmake/windowspackage.cmake).
 #
 # Usage: windows-zip.sh OUTPUT_ZIP QT_PREFIX CXX_COMPILER SOURCE_DIR EXE...
+# Environment: TELVANE_DLL_PATH, more folders of DLLs (OpenSSL's), colon-separated.
 set -euo pipefail
 
 if [ $# -lt 5 ]; then
@@ -27,8 +28,10 @@ for tool in "$objdump" "$strip" zip; do
     command -v "$tool" >/dev/null 2>&1 || { echo "windows-zip: $tool is missing" >&2; exit 1; }
 done
 
-# Where the DLLs come from: Qt, then the compiler's own runtime.
+# Where the DLLs come from: Qt, the other libraries, then the compiler's own runtime.
 search=("$qt/bin")
+IFS=: read -r -a more <<<"${TELVANE_DLL_PATH:-}"
+search+=("${more[@]}")
 for runtime in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     found="$("$cxx" -print-file-name="$runtime")"
     [ -f "$found" ] && search+=("$(dirname "$found")")
@@ -91,6 +94,9 @@ to_windows /usr/share/common-licenses/LGPL-3 "$stage/LGPL-3.txt"
 to_windows /usr/share/common-licenses/GPL-3 "$stage/GPL-3.txt"
 to_windows /usr/share/doc/mingw-w64-common/copyright "$stage/MinGW-w64-copyright.txt"
 to_windows /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/GCC-copyright.txt"
+if [ -f "$stage/libssl-3-x64.dll" ]; then
+    to_windows /usr/share/common-licenses/Apache-2.0 "$stage/Apache-2.0.txt"
+fi
 
 rm -f "$output"
 (cd "$work" && zip -q -r -9 -X "$output" "$name")

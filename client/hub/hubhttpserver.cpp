@@ -6,8 +6,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
+
+#include <openssl/ssl.h>
+
+#include <optional>
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -18,6 +23,17 @@ namespace {
 constexpr std::chrono::milliseconds acceptPause{100};
 constexpr std::chrono::minutes logEvery{1};
 
+// Whether a limit's line is due (then it counts from now), else one more held back.
+template <class Note>
+bool due(Note &note, std::chrono::steady_clock::time_point now)
+{
+    if (note.ever && now - note.logged < logEvery) {
+        ++note.heldBack;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 struct HubHttpServer::Net
@@ -27,6 +43,9 @@ struct HubHttpServer::Net
     asio::steady_timer pause{io};
     asio::thread_pool work{2}; // /metrics, /api/readings
     asio::thread_pool slowWork{2}; // histories
+    // bcrypt checks: one thread, so that a guesser keeps at most one core busy.
+    asio::thread_pool accessWork{1};
+    std::optional<asio::ssl::context> tls;
 };
 
 HubHttpServer::HubHttpServer(const HubStore &store, QByteArray page, Log log, HubHttpLimits limits)
@@ -40,6 +59,45 @@ HubHttpServer::HubHttpServer(const HubStore &store, QByteArray page, Log log, Hu
 HubHttpServer::~HubHttpServer()
 {
     stop();
+}
+
+bool HubHttpServer::useTls(const std::string &certificate, const std::string &key, QString *error)
+{
+    asio::ssl::context &context = net_->tls.emplace(asio::ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_2_VERSION);
+    context.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_compression |
+                        asio::ssl::context::single_dh_use);
+    // A key that wants a passphrase is refused instead of asked for on the terminal.
+    context.set_password_callback([](size_t, asio::ssl::context::password_purpose) { return std::string(); });
+    boost::system::error_code failure;
+    QString what;
+    context.use_certificate_chain_file(certificate, failure);
+    if (failure) {
+        what = QStringLiteral("cannot use %1 as the TLS certificate (a PEM file)").arg(QString::fromStdString(certificate));
+    } else {
+        context.use_private_key_file(key, asio::ssl::context::pem, failure);
+        if (!failure && SSL_CTX_check_private_key(context.native_handle()) != 1)
+            failure = asio::error::invalid_argument;
+        if (failure)
+            what = QStringLiteral("cannot use %1 as the key of the TLS certificate %2 (a PEM file without a "
+                                  "passphrase, of that certificate's key pair)")
+                       .arg(QString::fromStdString(key), QString::fromStdString(certificate));
+    }
+    if (!failure)
+        return true;
+    net_->tls.reset();
+    *error = what + QStringLiteral(": ") + QString::fromLocal8Bit(failure.message().c_str());
+    return false;
+}
+
+bool HubHttpServer::tls() const
+{
+    return net_->tls.has_value();
+}
+
+QString HubHttpServer::setUsers(const std::map<std::string, std::string> &users)
+{
+    return QString::fromStdString(access_.setUsers(users));
 }
 
 bool HubHttpServer::listen(const QString &host, quint16 port, QString *error)
@@ -83,6 +141,9 @@ void HubHttpServer::stop()
     // Renders under way finish; what they hand back is dropped with the io context.
     net_->work.join();
     net_->slowWork.join();
+    // Checks still queued (a guesser's, say) are dropped rather than waited for.
+    net_->accessWork.stop();
+    net_->accessWork.join();
 }
 
 void HubHttpServer::accept()
@@ -104,7 +165,10 @@ void HubHttpServer::accept()
         } else {
             ++open_;
             ++perAddress_[address];
-            std::make_shared<HttpSession>(std::move(socket), *this, address)->start();
+            if (net_->tls)
+                std::make_shared<TlsHttpSession>(std::move(socket), *this, address, *net_->tls)->start();
+            else
+                std::make_shared<PlainHttpSession>(std::move(socket), *this, address)->start();
         }
         accept();
     });
@@ -115,6 +179,13 @@ void HubHttpServer::renderAway(const HubRoutes::Answer &pending, qint64 nowMs,
 {
     asio::post(pending.slow ? net_->slowWork : net_->work,
                [this, pending, nowMs, done = std::move(done)] { done(routes_.finish(pending, nowMs)); });
+}
+
+void HubHttpServer::checkAway(std::string authorization, std::function<void(bool)> done)
+{
+    asio::post(net_->accessWork, [this, authorization = std::move(authorization), done = std::move(done)] {
+        done(access_.check(authorization));
+    });
 }
 
 void HubHttpServer::release(const std::string &address)
@@ -129,35 +200,55 @@ void HubHttpServer::limitBit(Limit limit, const std::string &address)
 {
     LimitNote &note = notes_[size_t(limit)];
     const auto now = std::chrono::steady_clock::now();
-    if (note.ever && now - note.logged < logEvery) {
-        ++note.heldBack;
+    if (!due(note, now))
         return;
-    }
-    const QString from = QString::fromStdString(address);
-    QString text;
+    QString text = limitText(limit, QString::fromStdString(address));
+    if (note.heldBack > 0)
+        text += QStringLiteral(" (and %1 more since the last such line)").arg(note.heldBack);
+    note = {now, true, 0};
+    if (log_)
+        log_(text);
+}
+
+QString HubHttpServer::limitText(Limit limit, const QString &from) const
+{
     switch (limit) {
     case Limit::RequestDeadline:
-        text = QStringLiteral("closed a connection from %1: its request did not arrive within %2 s")
-                   .arg(from)
-                   .arg(limits_.requestDeadline.count() / 1000.0);
-        break;
+        return QStringLiteral("closed a connection from %1: its request did not arrive within %2 s")
+            .arg(from)
+            .arg(limits_.requestDeadline.count() / 1000.0);
     case Limit::PerAddress:
-        text = QStringLiteral("refused a connection from %1: it has %2 open").arg(from).arg(limits_.perAddress);
-        break;
+        return QStringLiteral("refused a connection from %1: it has %2 open").arg(from).arg(limits_.perAddress);
     case Limit::Total:
-        text = QStringLiteral("refused a connection from %1: %2 are open").arg(from).arg(limits_.total);
-        break;
+        return QStringLiteral("refused a connection from %1: %2 are open").arg(from).arg(limits_.total);
     case Limit::BodyTooLarge:
-        text = QStringLiteral("refused a request from %1: its body is over 64 KiB").arg(from);
-        break;
+        return QStringLiteral("refused a request from %1: its body is over 64 KiB").arg(from);
     case Limit::UriTooLong:
-        text = QStringLiteral("refused a request from %1: its address is over 8192 bytes").arg(from);
-        break;
+        return QStringLiteral("refused a request from %1: its address is over 8192 bytes").arg(from);
     case Limit::Count:
         break;
     }
+    return QString();
+}
+
+void HubHttpServer::refusedAccess(const std::string &address)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (refusals_.size() >= refusalsRemembered && !refusals_.count(address)) {
+        // Forget the addresses whose minute is over; past the bound, the rest share one line a minute.
+        for (auto it = refusals_.begin(); it != refusals_.end();)
+            it = now - it->second.logged >= logEvery ? refusals_.erase(it) : std::next(it);
+    }
+    const bool remembered = refusals_.size() < refusalsRemembered || refusals_.count(address);
+    LimitNote &note = remembered ? refusals_[address] : otherRefusals_;
+    if (!due(note, now))
+        return;
+    QString text = QStringLiteral("refused a request from %1: no valid user name and password")
+                       .arg(QString::fromStdString(address));
     if (note.heldBack > 0)
-        text += QStringLiteral(" (and %1 more since the last such line)").arg(note.heldBack);
+        text += QStringLiteral(" (and %1 more from %2 since the last such line)")
+                    .arg(note.heldBack)
+                    .arg(remembered ? QStringLiteral("it") : QStringLiteral("such addresses"));
     note = {now, true, 0};
     if (log_)
         log_(text);

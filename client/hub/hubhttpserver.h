@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hubaccess.h"
 #include "hubroutes.h"
 
 #include <QByteArray>
@@ -8,12 +9,14 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
 class HubStore;
+template <class Stream>
 class HttpSession;
 
 // The bounds that keep one viewer from shutting the others out.
@@ -27,7 +30,8 @@ struct HubHttpLimits
     qint64 largestAnswer = qint64(64) * 1024 * 1024;
 };
 
-// The hub's HTTP side: /metrics, /api/readings, /api/history and the page.
+// The hub's HTTP side: /metrics, /api/readings, /api/history and the page,
+// over HTTP or HTTPS, open or for listed users only.
 // One network thread serves every connection, event-driven, so an idle or
 // slow one holds no thread; answers that need rendering are rendered on two
 // small worker pools (histories apart, as they can take long) and shared
@@ -37,6 +41,8 @@ class HubHttpServer
 {
 public:
     enum class Limit { RequestDeadline, PerAddress, Total, BodyTooLarge, UriTooLong, Count };
+    // Addresses whose refused credentials are remembered for the once-a-minute log line.
+    static constexpr size_t refusalsRemembered = 4096;
     // Called on the network thread, at most once a minute per limit.
     using Log = std::function<void(const QString &)>;
 
@@ -45,6 +51,15 @@ public:
     HubHttpServer(const HubHttpServer &) = delete;
     HubHttpServer &operator=(const HubHttpServer &) = delete;
 
+    // Serves HTTPS only (TLS 1.2 and 1.3) with this certificate (chain) and
+    // key, both PEM files; before listen(). False with a message when they
+    // cannot be read or do not belong together.
+    [[nodiscard]] bool useTls(const std::string &certificate, const std::string &key, QString *error);
+    [[nodiscard]] bool tls() const;
+    // Only these users (name -> bcrypt hash) may see any route; none: everyone.
+    // At any time, from any thread; a bad hash changes nothing and is named.
+    [[nodiscard]] QString setUsers(const std::map<std::string, std::string> &users);
+
     // Binds (port 0: any free port) and starts serving; false with a message.
     [[nodiscard]] bool listen(const QString &host, quint16 port, QString *error);
     // The port bound, after listen().
@@ -52,6 +67,7 @@ public:
     void stop();
 
 private:
+    template <class Stream>
     friend class HttpSession;
     struct Net; // Asio's parts, kept out of this header
 
@@ -66,7 +82,11 @@ private:
     // Renders a pending answer on a worker and hands it to `done` there.
     void renderAway(const HubRoutes::Answer &pending, qint64 nowMs,
                     std::function<void(const HubRoutes::Answer &)> done);
+    // Checks credentials with bcrypt on a worker and hands the verdict to `done` there.
+    void checkAway(std::string authorization, std::function<void(bool)> done);
     void release(const std::string &address);
+    void refusedAccess(const std::string &address);
+    [[nodiscard]] QString limitText(Limit limit, const QString &from) const;
     void limitBit(Limit limit, const std::string &address);
 
     const HubHttpLimits limits_;
@@ -75,6 +95,9 @@ private:
     std::unordered_map<std::string, int> perAddress_; // open connections, on the network thread only
     int open_ = 0;
     std::array<LimitNote, size_t(Limit::Count)> notes_;
+    HubAccess access_;
+    std::unordered_map<std::string, LimitNote> refusals_; // per address, on the network thread only
+    LimitNote otherRefusals_; // addresses past refusalsRemembered
     std::unique_ptr<Net> net_; // after the counters: its sessions release them when it goes
     std::thread thread_;
     quint16 port_ = 0;

@@ -1,5 +1,6 @@
 // telvane-hub: holds the one client slot of several Telvanes and serves their
 // readings to many viewers over HTTP.
+#include "bcrypt.h"
 #include "huboptions.h"
 #include "hubprocess.h"
 #include "telvanehub.h"
@@ -8,6 +9,8 @@
 #include <QFile>
 
 #include <cstdio>
+#include <iostream>
+#include <string>
 #include <optional>
 
 namespace {
@@ -24,6 +27,32 @@ QByteArray page()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<!doctype html><p>The page is missing.");
 }
 
+// --hash-password: one line of standard input to its bcrypt hash on standard output.
+int printPasswordHash()
+{
+    std::string password;
+    std::getline(std::cin, password);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (password.empty()) {
+        log(QStringLiteral("--hash-password: no password on standard input (it reads one line)"));
+        return 2;
+    }
+    if (password.size() > Bcrypt::longestPassword) {
+        log(QStringLiteral("--hash-password: the password is over %1 bytes, and bcrypt reads no further; "
+                           "choose a shorter one")
+                .arg(Bcrypt::longestPassword));
+        return 2;
+    }
+    const std::string hash = Bcrypt::hashWithNewSalt(password);
+    if (hash.empty()) {
+        log(QStringLiteral("--hash-password: OpenSSL has no random numbers for a salt"));
+        return 1;
+    }
+    std::printf("%s\n", hash.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -38,6 +67,8 @@ int main(int argc, char *argv[])
     if (const std::optional<int> exitCode = finishWithoutRunning(parsed))
         return *exitCode;
     const HubOptions &options = parsed.options;
+    if (options.hashPassword)
+        return printPasswordHash();
     if (!quitOnStopSignals(app))
         log(QStringLiteral("cannot catch SIGTERM; stopping will be abrupt"));
     raiseOpenFileLimit();
@@ -56,6 +87,10 @@ int main(int argc, char *argv[])
     if (!options.configFile.isEmpty() && !reloadOnHangup(&app, reload))
         log(QStringLiteral("the config file is read again only at a restart"));
     QString error;
+    if (!hub.useConfigAccess(&error)) {
+        log(error);
+        return 2;
+    }
     if (!hub.start(&error)) {
         log(error);
         return 1;

@@ -13,7 +13,8 @@ const char helpTail[] =
     "  /api/readings  JSON: per computer its state and readings with age and min/max/mean\n"
     "  /api/history   JSON: per reading one value per second for the last 10 minutes;\n"
     "                 ?instance=HOST:PORT for one Telvane's\n"
-    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options or config file.\n";
+    "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options or config file\n"
+    "(or, with --hash-password, no password read).\n";
 
 const char noTelvane[] = "name at least one Telvane, such as: telvane-hub 192.168.1.20";
 
@@ -31,6 +32,8 @@ QString readListen(const QString &text, HubOptions *options)
 // The Telvanes named; an error message, or nothing.
 QString readUpstreams(const QStringList &hosts, HubOptions *options)
 {
+    if (options->hashPassword)
+        return hosts.isEmpty() ? QString() : QStringLiteral("--hash-password takes no Telvanes");
     if (hosts.size() > HubStore::maximumUpstreams)
         return QStringLiteral("at most %1 Telvanes, not %2").arg(HubStore::maximumUpstreams).arg(hosts.size());
     for (const QString &text : hosts) {
@@ -65,6 +68,11 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
                        "(options given as well override it; SIGHUP reads it again)."),
         QStringLiteral("file"));
     parser.addOption(configOption);
+    const QCommandLineOption hashOption(
+        QStringLiteral("hash-password"),
+        QStringLiteral("Read a password from standard input (one line), print its bcrypt hash for the "
+                       "users of the config file, and exit."));
+    parser.addOption(hashOption);
     parser.addPositionalArgument(QStringLiteral("host"),
                                  QStringLiteral("A Telvane: name, IPv4 address or IPv6 address in brackets, "
                                                 "optionally with :PORT (default %1). Up to %2.")
@@ -76,6 +84,7 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
         return result;
     result.options.configFile = parser.value(configOption);
     result.options.listenGiven = parser.isSet(listenOption);
+    result.options.hashPassword = parser.isSet(hashOption);
     QString error = readListen(parser.value(listenOption), &result.options);
     if (error.isEmpty())
         error = readUpstreams(parser.positionalArguments(), &result.options);

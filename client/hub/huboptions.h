@@ -15,6 +15,7 @@ struct HubOptions
     QVector<HostPort> upstreams;
     QString configFile; // --config; empty without one
     HubConfig config; // what that file says
+    bool hashPassword = false; // print the bcrypt hash of standard input's line, and stop
 };
 
 using HubOptionsResult = OptionsResult<HubOptions>;

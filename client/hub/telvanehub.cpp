@@ -13,6 +13,11 @@ QStringList where(const HubOptions &options)
     return places;
 }
 
+bool sameTls(const std::optional<TlsFiles> &a, const std::optional<TlsFiles> &b)
+{
+    return a.has_value() == b.has_value() && (!a || (a->certificate == b->certificate && a->key == b->key));
+}
+
 } // namespace
 
 TelvaneHub::TelvaneHub(const HubOptions &options, const QByteArray &page, QObject *parent)
@@ -33,11 +38,37 @@ TelvaneHub::~TelvaneHub()
     qDeleteAll(findChildren<UpstreamFeed *>(QString(), Qt::FindDirectChildrenOnly));
 }
 
+bool TelvaneHub::useTls(const std::string &certificate, const std::string &key, QString *error)
+{
+    return server_->useTls(certificate, key, error);
+}
+
+QString TelvaneHub::setUsers(const std::map<std::string, std::string> &users)
+{
+    return server_->setUsers(users);
+}
+
+bool TelvaneHub::useConfigAccess(QString *error)
+{
+    const HubConfig &config = options_.config;
+    if (config.tls && !useTls(config.tls->certificate, config.tls->key, error)) {
+        *error = QStringLiteral("%1: tls: %2").arg(options_.configFile, *error);
+        return false;
+    }
+    // The file's hashes were checked as it was read; a refusal here is still said.
+    if (const QString refused = setUsers(config.users); !refused.isEmpty()) {
+        *error = QStringLiteral("%1: users: %2").arg(options_.configFile, refused);
+        return false;
+    }
+    return true;
+}
+
 bool TelvaneHub::start(QString *error)
 {
     if (!server_->listen(options_.listenHost, options_.listenPort, error))
         return false;
-    emit message(QStringLiteral("serving http://%1/ for %2 Telvanes")
+    emit message(QStringLiteral("serving %1://%2/ for %3 Telvanes")
+                     .arg(server_->tls() ? QStringLiteral("https") : QStringLiteral("http"))
                      .arg(formatHostPort(options_.listenHost, server_->port()))
                      .arg(options_.upstreams.size()));
     for (const HostPort &upstream : qAsConst(options_.upstreams)) {
@@ -67,15 +98,21 @@ quint16 TelvaneHub::port() const
 
 void TelvaneHub::applyConfig(const HubOptions &reloaded)
 {
+    if (const QString refused = setUsers(reloaded.config.users); !refused.isEmpty()) {
+        emit message(QStringLiteral("%1: users: %2; the config in use stays").arg(reloaded.configFile, refused));
+        return;
+    }
     store_.setRules(std::make_shared<const ReadingRules>(reloaded.config.readings));
-    if (where(reloaded) != where(options_))
-        emit message(QStringLiteral("%1: a new listen address or other Telvanes take effect at the next start")
+    if (where(reloaded) != where(options_) || !sameTls(reloaded.config.tls, options_.config.tls))
+        emit message(QStringLiteral("%1: a new listen address, TLS pair or other Telvanes take effect at the "
+                                    "next start")
                          .arg(reloaded.configFile));
     const HubOptions running = options_;
     options_ = reloaded;
     options_.listenHost = running.listenHost;
     options_.listenPort = running.listenPort;
     options_.upstreams = running.upstreams;
+    options_.config.tls = running.config.tls;
     emit message(QStringLiteral("%1 read again: %2 reading rules")
                      .arg(reloaded.configFile)
                      .arg(reloaded.config.readings.size()));
