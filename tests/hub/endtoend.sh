@@ -90,7 +90,8 @@ YML
 pids="$pids $!"
 hub_url=https://127.0.0.1:9881
 status() { curl -s -o /dev/null -w '%{http_code}' --cacert "$work/hub.crt" "$@"; }
-within 20 [ "$(status "$hub_url/metrics")" = 401 ] || fail "the hub does not refuse a request without credentials: $(status "$hub_url/metrics")"
+refuses() { [ "$(status "$hub_url/metrics")" = 401 ]; }
+within 20 refuses || fail "the hub does not refuse a request without credentials: $(status "$hub_url/metrics")"
 [ "$(status -u "alice:wrong" "$hub_url/metrics")" = 401 ] || fail "the hub takes a wrong password"
 [ "$(status -u "alice:$password" "$hub_url/metrics")" = 200 ] || fail "the hub refuses alice over HTTPS"
 [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:9881/metrics")" != 200 ] || fail "the hub answers plain HTTP too"
