@@ -149,7 +149,7 @@ browse --dump-dom >"$work/dom.html"
 for instance in "$one" "$two"; do
     grep -q "class=\"name\">$instance<" "$work/dom.html" || fail "the page lacks $instance"
 done
-values=$(grep -o '<td class="value">[-0-9.]*</td>' "$work/dom.html" | wc -l)
+values=$(grep -o '<td class="value"[^>]*>[-0-9.]*</td>' "$work/dom.html" | wc -l)
 [ "$values" -eq 53 ] || fail "the page shows $values values, not 53"
 grep -q '<td class="label">CPU Package Power</td>' "$work/dom.html" || fail "the page lacks the readings' labels"
 grep -q '>CPU temperature<' "$work/dom.html" || fail "the page lacks the renamed reading"
