@@ -5,6 +5,7 @@
 get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
 # OpenSSL's DLLs (libssl-3-x64.dll, libcrypto-3-x64.dll) beside its import libraries' folder.
 set(_telvane_dll_path)
+find_package(OpenSSL 1.1.1 QUIET) # client/ found it in its own scope
 if(OPENSSL_CRYPTO_LIBRARY)
     get_filename_component(_openssl "${OPENSSL_CRYPTO_LIBRARY}" DIRECTORY)
     get_filename_component(_telvane_dll_path "${_openssl}/../bin" ABSOLUTE)
