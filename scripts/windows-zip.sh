@@ -97,6 +97,9 @@ to_windows /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/GCC-copyright.txt
 if [ -f "$stage/libssl-3-x64.dll" ]; then
     to_windows /usr/share/common-licenses/Apache-2.0 "$stage/Apache-2.0.txt"
 fi
+if [ -f "$stage/telvane-hub.exe" ] && [ -f /usr/share/doc/libyaml-cpp0.7/copyright ]; then
+    to_windows /usr/share/doc/libyaml-cpp0.7/copyright "$stage/yaml-cpp-copyright.txt"
+fi
 
 rm -f "$output"
 (cd "$work" && zip -q -r -9 -X "$output" "$name")
