@@ -177,13 +177,24 @@ took=$((($(date +%s%N) - stopped) / 1000000))
 echo "the hub served all ${readings:-no} readings; telvane_up fell to 0 ${took} ms after telvane.exe stopped"
 [ "$took" -le 6000 ] || fail "telvane_up fell to 0 only after $took ms"
 # Ctrl+C in that console: the console control handler stops the hub cleanly.
-console="$(xdotool search --onlyvisible --name 'cmd\.exe$' 2>/dev/null | head -n 1)"
-if [ -n "$console" ]; then
+# The search is retried: xdotool gives up on the whole search when a window
+# goes away while it reads the names (telvane.exe's just did), and Wine may
+# title the console after the program it runs rather than cmd.exe.
+console=
+find_console() {
+    console="$( (xdotool search --onlyvisible --name 'cmd\.exe$|telvane-hub' ||
+                 xdotool search --onlyvisible --class 'conhost|wineconsole') 2>/dev/null | head -n 1)"
+    [ -n "$console" ]
+}
+if x11_wait_until 10 find_console; then
     xdotool mousemove --window "$console" 50 50 click 1 sleep 1 windowfocus --sync "$console" key ctrl+c
     x11_wait_until 20 has_line "$hub_log" "telvane-hub: stopped" ||
         fail "Ctrl+C in its console did not stop the hub:"$'\n'"$(log_lines "$hub_log")"
 else
-    fail "the hub's console window is missing"
+    fail "the hub's console window is missing; the visible windows:"$'\n'"$(
+        for window in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+            echo "$window $(xdotool getwindowname "$window" 2>/dev/null)"
+        done)"
 fi
 
 if [ "$failures" -ne 0 ]; then
