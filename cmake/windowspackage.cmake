@@ -56,6 +56,10 @@ if(TELVANE_MAKENSIS)
         COMMENT "Making telvane-${PROJECT_VERSION}-win64-setup.exe"
         VERBATIM)
     add_custom_target(installer ALL DEPENDS ${TELVANE_WINDOWS_SETUP})
+    # The zip's rule belongs to the zip target alone: without this order a
+    # parallel make runs windows-zip.sh for both targets at once, in the same
+    # staging folder, and one deletes what the other packs.
+    add_dependencies(installer zip)
 else()
     message(STATUS "Windows installer left out: makensis (Debian: nsis) is not installed")
 endif()
