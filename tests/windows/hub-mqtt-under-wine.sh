@@ -62,7 +62,8 @@ password_file $work/passwords
 CONF
 mosquitto -c "$work/mosquitto.conf" >"$logs/mosquitto.log" 2>&1 &
 pids="$pids $!"
-within 10 mosquitto_pub -h 127.0.0.1 -p 1883 -t telvane-test/ready -n || { echo "FAIL: the broker did not start"; exit 1; }
+broker_up() { mosquitto_pub -h 127.0.0.1 -p 1883 -t telvane-test/ready -n 2>/dev/null; }
+within 10 broker_up || { echo "FAIL: the broker did not start"; exit 1; }
 mosquitto_sub -h 127.0.0.1 -p 1883 -v -t '#' >"$logs/messages.txt" 2>"$logs/subscriber.log" &
 pids="$pids $!"
 
@@ -133,6 +134,7 @@ else
 fi
 from="$(message_count)"
 kill -KILL "$hub"
+wait "$hub" 2>/dev/null
 every_second_until 30 offline_from "$from" || fail "no Last Will offline after the hub was killed"
 stop_windows_programs
 
