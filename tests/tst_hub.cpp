@@ -178,8 +178,12 @@ QString describe(const HubConfig &config)
         parts << QStringLiteral("rule ") + rule.match + (rule.name ? QStringLiteral(" name ") + *rule.name : QString())
                 + (rule.hide ? QStringLiteral(" hide %1").arg(int(*rule.hide)) : QString()) + QLatin1Char(' ')
                 + limitsText(rule.limits);
-    if (!config.mqtt.empty())
-        parts << QStringLiteral("mqtt");
+    if (const auto &m = config.mqtt)
+        parts << QStringLiteral("mqtt %1 %2 %3 %4 %5 %6 %7 %8 %9")
+                     .arg(m->tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"), formatHostPort(m->host, m->port),
+                          QString::fromStdString(m->ca), QString::fromStdString(m->username),
+                          QString::fromStdString(m->password), m->discoveryPrefix, m->topicPrefix)
+                     .arg(m->intervalSeconds);
     return parts.join(QLatin1Char('|'));
 }
 
