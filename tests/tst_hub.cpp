@@ -230,8 +230,8 @@ private slots:
     void rulesInAnswers();
     void mqttConfig_data();
     void mqttConfig();
-    void mqttState_data();
-    void mqttState();
+    void mqttStatePacing_data();
+    void mqttStatePacing();
     void servesTwoTelvanesAndNoticesOneGoing();
 };
 
@@ -259,21 +259,24 @@ void TestHub::sampleValues_data()
 {
     QTest::addColumn<double>("value");
     QTest::addColumn<QByteArray>("text");
-    QTest::newRow("integer") << 52.0 << QByteArray("52");
-    QTest::newRow("decimal") << 1.2126 << QByteArray("1.2126");
-    QTest::newRow("shortest that reads back") << 0.1 << QByteArray("0.1");
-    QTest::newRow("negative") << -12.25 << QByteArray("-12.25");
-    QTest::newRow("tiny") << 1.5e-9 << QByteArray("1.5e-09");
-    QTest::newRow("NaN") << notANumber << QByteArray("NaN");
-    QTest::newRow("+Inf") << infinity << QByteArray("+Inf");
-    QTest::newRow("-Inf") << -infinity << QByteArray("-Inf");
+    QTest::addColumn<QByteArray>("state"); // as an MQTT state
+    QTest::newRow("integer") << 52.0 << QByteArray("52") << QByteArray("52");
+    QTest::newRow("decimal") << 1.2126 << QByteArray("1.2126") << QByteArray("1.2126");
+    QTest::newRow("shortest that reads back") << 0.1 << QByteArray("0.1") << QByteArray("0.1");
+    QTest::newRow("negative") << -12.25 << QByteArray("-12.25") << QByteArray("-12.25");
+    QTest::newRow("tiny") << 1.5e-9 << QByteArray("1.5e-09") << QByteArray("1.5e-09");
+    QTest::newRow("NaN") << notANumber << QByteArray("NaN") << QByteArray("None");
+    QTest::newRow("+Inf") << infinity << QByteArray("+Inf") << QByteArray("None");
+    QTest::newRow("-Inf") << -infinity << QByteArray("-Inf") << QByteArray("None");
 }
 
 void TestHub::sampleValues()
 {
     QFETCH(double, value);
     QFETCH(QByteArray, text);
+    QFETCH(QByteArray, state);
     QCOMPARE(metricNumber(value), text);
+    QCOMPARE(statePayload(value), state);
     if (std::isfinite(value))
         QCOMPARE(text.toDouble(), value);
 }
@@ -753,21 +756,43 @@ void TestHub::mqttConfig()
              QStringLiteral("ha/sensor/telvane_%1/%2/config").arg(MqttTopics::computerId(instance), hashA));
 }
 
-void TestHub::mqttState_data()
+void TestHub::mqttStatePacing_data()
 {
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QByteArray>("payload");
-    QTest::newRow("decimals") << 57.123456 << QByteArray("57.123456");
-    QTest::newRow("negative") << -0.5 << QByteArray("-0.5");
-    QTest::newRow("NaN") << notANumber << QByteArray("None");
-    QTest::newRow("-Inf") << -infinity << QByteArray("None");
+    QTest::addColumn<int>("interval");
+    // A tick each: its number and the state of a new answer (o, w, c), or
+    // "-" after it when no new answer came.
+    QTest::addColumn<QString>("ticks");
+    QTest::addColumn<QString>("sent"); // the ticks whose state went out
+
+    QTest::newRow("once an interval") << 3 << "0o 1o 2o 3o 4o 5o 6o" << "0 3 6";
+    QTest::newRow("a crossing at once") << 3 << "0o 1o 2w 3w 4w 5w" << "0 2 5";
+    QTest::newRow("crossing to and fro: two an interval at most") << 3 << "0o 1w 2o 3w 4o 5w 6o 7w" << "0 1 4 5";
+    QTest::newRow("critical after warning") << 10 << "0o 1w 2c 11c 12c" << "0 1 11";
+    QTest::newRow("no new answer, no state") << 3 << "0o 1o- 2o- 3o- 4o" << "0 4";
+    QTest::newRow("interval 1") << 1 << "0o 1o 2w 3w 4c-" << "0 1 2 3";
 }
 
-void TestHub::mqttState()
+void TestHub::mqttStatePacing()
 {
-    QFETCH(double, value);
-    QFETCH(QByteArray, payload);
-    QCOMPARE(statePayload(value), payload);
+    QFETCH(int, interval);
+    QFETCH(QString, ticks);
+    QFETCH(QString, sent);
+    const QHash<QChar, ReadingState> states{{QLatin1Char('o'), ReadingState::Ok},
+                                            {QLatin1Char('w'), ReadingState::Warning},
+                                            {QLatin1Char('c'), ReadingState::Critical}};
+    StatePacing pacing;
+    qint64 answeredMs = 0;
+    QStringList taken;
+    for (QString tick : ticks.split(QLatin1Char(' '))) {
+        const bool repeated = tick.endsWith(QLatin1Char('-'));
+        tick.remove(QLatin1Char('-'));
+        const qint64 number = tick.chopped(1).toLongLong();
+        if (!repeated)
+            answeredMs = number * 1000;
+        if (takeState(pacing, number, answeredMs, states.value(tick.back()), interval))
+            taken << tick.chopped(1);
+    }
+    QCOMPARE(taken.join(QLatin1Char(' ')), sent);
 }
 
 void TestHub::servesTwoTelvanesAndNoticesOneGoing()

@@ -3,6 +3,16 @@
 # $publish, $telvane and $client (the programs), $work and $pids (scriptlib).
 # Computer N is 10.213.N.2, reached from here through the veth hubN.
 
+# Runs the calling script again in a network namespace of its own (the ports
+# it uses are its own), then gives it a work folder: own_network "$@".
+own_network() {
+    if [ -z "${TELVANE_HUB_INNER:-}" ]; then
+        TELVANE_HUB_INNER=1 exec unshare -n sh "$0" "$@"
+    fi
+    ip link set lo up
+    start_work
+}
+
 # A computer: a namespace holder (network and mount, /dev/shm private) linked
 # to ours by a veth pair, with the demo publisher in it.
 computer() {

@@ -21,15 +21,8 @@ telvane=$(realpath "$1") publish=$(realpath "$2") client=$(realpath "$3") hub=$(
 skip_without prometheus:prometheus chromium:chromium ip:iproute2 nsenter:util-linux unshare:util-linux python3:python3 \
     openssl:openssl curl:curl
 # Everything in a network namespace of its own: ports 9881 and 9090 are ours.
-if [ -z "${TELVANE_HUB_INNER:-}" ]; then
-    TELVANE_HUB_INNER=1 exec unshare -n sh "$0" "$@"
-fi
-ip link set lo up
-
-start_work
-
 . "$here/computers.sh"
-
+own_network "$@"
 two_computers
 
 # The hub's config: a user, HTTPS with a pair made here, the CPU temperature

@@ -20,13 +20,8 @@ telvane=$(realpath "$1") publish=$(realpath "$2") client=$(realpath "$3") hub=$(
 [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
 skip_without mosquitto:mosquitto mosquitto_sub:mosquitto-clients mosquitto_pub:mosquitto-clients \
     mosquitto_passwd:mosquitto ip:iproute2 nsenter:util-linux unshare:util-linux python3:python3 curl:curl
-if [ -z "${TELVANE_HUB_INNER:-}" ]; then
-    TELVANE_HUB_INNER=1 exec unshare -n sh "$0" "$@"
-fi
-ip link set lo up
-
-start_work
 . "$here/computers.sh"
+own_network "$@"
 two_computers
 one=10_213_1_2_8881 two=10_213_2_2_8881 interval=2
 
