@@ -90,7 +90,7 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     parser.addOption(listenOption);
     const QCommandLineOption configOption(
         QStringList{QStringLiteral("c"), QStringLiteral("config")},
-        QStringLiteral("A YAML config file: listen address, Telvanes, users, TLS and reading rules "
+        QStringLiteral("A YAML config file: listen address, Telvanes, users, TLS, reading rules and MQTT "
                        "(options given as well override it; SIGHUP reads it again)."),
         QStringLiteral("file"));
     parser.addOption(configOption);

@@ -136,3 +136,19 @@ QByteArray statePayload(double value)
 {
     return std::isfinite(value) ? metricNumber(value) : QByteArrayLiteral("None");
 }
+
+bool takeState(StatePacing &pacing, qint64 tick, qint64 answeredMs, ReadingState state, int interval)
+{
+    if (answeredMs == pacing.sentAnswerMs)
+        return false; // nothing new: Home Assistant lets it expire
+    const bool regular = tick - pacing.stateTick >= interval;
+    const bool crossing = state != pacing.limitState && tick - pacing.extraTick >= interval;
+    if (!regular && !crossing)
+        return false;
+    if (!regular)
+        pacing.extraTick = tick;
+    pacing.stateTick = tick;
+    pacing.limitState = state;
+    pacing.sentAnswerMs = answeredMs;
+    return true;
+}

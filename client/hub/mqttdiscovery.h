@@ -3,8 +3,12 @@
 // What the hub tells Home Assistant through MQTT, as pure functions: topic
 // names, each reading's discovery config and its state payload.
 
+#include "readingrules.h"
+
 #include <QByteArray>
 #include <QString>
+
+#include <limits>
 
 struct MqttSettings;
 
@@ -50,3 +54,18 @@ struct SensorEntity
 // A state: the shortest decimal that reads back exactly; "None", which Home
 // Assistant takes as unknown, for a value that is not a finite number.
 [[nodiscard]] QByteArray statePayload(double value);
+
+// When a reading's state goes out, counted in the publisher's one-second ticks.
+struct StatePacing
+{
+    static constexpr qint64 longAgo = std::numeric_limits<qint64>::min() / 2;
+    qint64 stateTick = longAgo; // the last state sent
+    qint64 extraTick = longAgo; // the last one sent early, for a limit crossed
+    qint64 sentAnswerMs = -1; // the answer whose value was sent
+    ReadingState limitState = ReadingState::Ok;
+};
+// Whether a state goes out at `tick` for an answer of `answeredMs` in `state`
+// (and `pacing` takes it): each new answer once per interval, and early when
+// it crosses a limit, at most once an interval, so never more than two in
+// any interval.
+[[nodiscard]] bool takeState(StatePacing &pacing, qint64 tick, qint64 answeredMs, ReadingState state, int interval);

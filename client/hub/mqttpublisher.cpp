@@ -117,28 +117,11 @@ void MqttPublisher::followReading(int index, const HubReading &reading)
             configs_.push_back(Due{index, reading.hash});
         entity.configQueued = true;
     }
-    if (!entity.sentKey.isEmpty())
-        sendState(entity, index, reading);
-}
-
-void MqttPublisher::sendState(Entity &entity, int index, const HubReading &reading)
-{
-    if (reading.answeredMs == entity.sentAnswerMs)
-        return; // nothing new: Home Assistant lets it expire
-    const ReadingState state = readingState(reading.value, reading.limits);
-    const bool regular = ticks_ - entity.stateTick >= settings_.intervalSeconds;
-    // A limit crossed goes out at once, but only once an interval besides the
-    // regular one: at most two states of a reading in any interval.
-    const bool crossing = state != entity.limitState && ticks_ - entity.extraTick >= settings_.intervalSeconds;
-    if (!regular && !crossing)
+    if (entity.sentKey.isEmpty() || entity.stateQueued
+        || !takeState(entity.pacing, ticks_, reading.answeredMs, readingState(reading.value, reading.limits),
+                      settings_.intervalSeconds))
         return;
-    if (!regular)
-        entity.extraTick = ticks_;
-    entity.stateTick = ticks_;
-    entity.limitState = state;
-    entity.sentAnswerMs = reading.answeredMs;
-    if (!entity.stateQueued)
-        states_.push_back(Due{index, reading.hash});
+    states_.push_back(Due{index, reading.hash});
     entity.stateQueued = true;
 }
 
@@ -168,8 +151,8 @@ void MqttPublisher::sendAllAgain()
         computer.saidUp = -1;
         for (Entity &entity : computer.entities) {
             entity.sentKey.clear();
-            entity.configTick = entity.stateTick = entity.extraTick = longAgo;
-            entity.sentAnswerMs = -1;
+            entity.configTick = StatePacing::longAgo;
+            entity.pacing = StatePacing();
             entity.configQueued = entity.stateQueued = false;
         }
     }

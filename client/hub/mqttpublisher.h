@@ -2,14 +2,12 @@
 
 #include "mqttdiscovery.h"
 #include "mqttsettings.h"
-#include "readingrules.h"
 
 #include <QHash>
 #include <QObject>
 #include <QVector>
 
 #include <deque>
-#include <limits>
 
 class HubStore;
 class MqttLink;
@@ -43,8 +41,6 @@ signals:
     void message(const QString &text);
 
 private:
-    static constexpr qint64 longAgo = std::numeric_limits<qint64>::min() / 2;
-
     struct Entity
     {
         QString name, unit;
@@ -52,9 +48,8 @@ private:
         int precision = -1;
         QString sentKey; // name and unit of the config sent; empty: none out
         qint64 seenMs = -1; // the last answer taken
-        qint64 sentAnswerMs = -1; // the answer whose value was sent
-        qint64 stateTick = longAgo, extraTick = longAgo, configTick = longAgo;
-        ReadingState limitState = ReadingState::Ok;
+        qint64 configTick = StatePacing::longAgo;
+        StatePacing pacing;
         bool configQueued = false, stateQueued = false;
     };
     struct Computer
@@ -73,7 +68,6 @@ private:
     void tick();
     void follow(int index, const UpstreamState &upstream, qint64 nowMs);
     void followReading(int index, const HubReading &reading);
-    void sendState(Entity &entity, int index, const HubReading &reading);
     void forgetGone(Computer &computer, qint64 nowMs);
     void removeConfig(const Computer &computer, const QString &hash);
     void sendAllAgain();
