@@ -4,9 +4,9 @@
 # own /dev/shm), all in a network namespace of their own with the wineserver.
 # A subscriber on the broker checks:
 #  - with --mqtt on an anonymous listener: the hub's online status, the
-#    computer's, one discovery config per reading whose state topic gets a
-#    state, and the hub's Last Will offline once the hub is killed;
-#  - with a config file on a listener that wants a user and password: the same.
+#    computer's, a state for every reading and its discovery config (every
+#    field, tests/hub/mqttlog.py), and the hub's Last Will once it is killed;
+#  - with a config file on a listener that wants a user and password: online.
 # Usage: hub-mqtt-under-wine.sh ZIP TELVANE PUBLISH WORK_DIR
 # Exits 77 (the test's skip code) without root, the zip or a tool.
 set -uo pipefail
@@ -61,7 +61,8 @@ mosquitto -c "$work/mosquitto.conf" >"$logs/mosquitto.log" 2>&1 &
 pids="$pids $!"
 broker_up() { mosquitto_pub -h 127.0.0.1 -p 1883 -t telvane-test/ready -n 2>/dev/null; }
 within 10 broker_up || { echo "FAIL: the broker did not start"; exit 1; }
-mosquitto_sub -h 127.0.0.1 -p 1883 -v -t '#' >"$logs/messages.txt" 2>"$logs/subscriber.log" &
+log="$logs/messages.txt"
+mosquitto_sub -h 127.0.0.1 -p 1883 -F '@s.@N %t %p' -t '#' >"$log" 2>"$logs/subscriber.log" &
 pids="$pids $!"
 
 # The Linux Telvane and its demo publisher, sharing a /dev/shm of their own.
@@ -76,42 +77,25 @@ readings="$(sed -n -E 's/^telvane-publish: publishing ([0-9]+) readings.*/\1/p' 
 nsenter -t "$holder" -m env QT_QPA_PLATFORM=offscreen "$telvane" >"$logs/telvane.log" 2>&1 &
 pids="$pids $!"
 
-# hub_published FROM_LINE: waits up to 120 s for the subscriber to get, from
-# that line on, the hub's and the computer's online status and a config for
-# each reading, each with a state on its state topic; says what it got.
-hub_published() {
-    python3 - "$logs/messages.txt" "$1" "$readings" <<'PY'
-import json, sys, time
-computer, readings, problems = "127_0_0_1_8881", int(sys.argv[3]), ["nothing read"]
-for _ in range(120):
-    lines = open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines()[int(sys.argv[2]):]
-    messages = [line.partition(" ")[::2] for line in lines]
-    configs = [json.loads(p) for t, p in messages if t.startswith(f"homeassistant/sensor/telvane_{computer}/") and p]
-    states = {t for t, p in messages if t.startswith(f"telvane/{computer}/") and t.endswith("/state")}
-    problems = [f"no {t} online" for t in ("telvane/hub/status", f"telvane/{computer}/status") if (t, "online") not in messages]
-    problems += [f"{len(configs)} configs for {readings} readings"] if len(configs) != readings else []
-    problems += [f"no Telvane device or no state for {c}" for c in configs
-                 if c.get("device", {}).get("manufacturer") != "Telvane" or c.get("state_topic") not in states][:1]
-    if not problems:
-        sys.exit(print(f"{len(configs)} configs, states on {len(states)} topics"))
-    time.sleep(1)
-sys.exit("; ".join(problems))
-PY
-}
-offline_from() { tail -n +"$(($1 + 1))" "$logs/messages.txt" | grep -q -x -F 'telvane/hub/status offline'; }
-message_count() { wc -l <"$logs/messages.txt"; }
+# got FROM_LINE TOPIC PAYLOAD: the subscriber got that message after that line.
+got() { awk -v from="$1" -v t="$2" -v p="$3" 'NR > from && $2 == t && $3 == p { f = 1 } END { exit !f }' "$log"; }
+computer=127_0_0_1_8881
+state_topics() { awk -v s="telvane/$computer/" 'index($2, s) == 1 && $2 ~ /\/state$/ { print $2 }' "$log" | sort -u | wc -l; }
+all_published() { got 0 telvane/hub/status online && got 0 "telvane/$computer/status" online && [ "$(state_topics)" -eq "$readings" ]; }
 
 wine_start "$work/prefix" || exit 1
 cd "$folder" || exit 1
 
-# 1. --mqtt, anonymous; then SIGKILL, and the broker's Last Will.
-from="$(message_count)"
+# 1. --mqtt, anonymous: the statuses, a state for every reading, every config
+# field right; then SIGKILL, and the broker's Last Will.
 wine telvane-hub.exe --mqtt mqtt://127.0.0.1:1883 127.0.0.1 >"$logs/hub-mqtt.log" 2>&1 &
 hub=$!
-hub_published "$from" || fail "with --mqtt; the hub's log:"$'\n'"$(log_lines "$logs/hub-mqtt.log" | tail -n 20)"
-from="$(message_count)"
+within 120 all_published || fail "with --mqtt: not every status and state; the hub's log:"$'\n'"$(log_lines "$logs/hub-mqtt.log" | tail -n 20)"
+python3 "$here/../hub/mqttlog.py" configs "$log" 10 "$computer=$readings" || fail "the hub's configs are not right"
+echo "with --mqtt: the statuses, states of $(state_topics) readings and their configs"
+killed="$(wc -l <"$log")"
 { kill -KILL "$hub" && wait "$hub"; } 2>/dev/null
-within 30 offline_from "$from" || fail "no Last Will offline after the hub was killed"
+within 30 got "$killed" telvane/hub/status offline || fail "no Last Will offline after the hub was killed"
 stop_windows_programs
 
 # 2. A config file with the user and password.
@@ -122,13 +106,13 @@ mqtt:
   username: $user
   password: "$password"
 YML
-from="$(message_count)"
 wine telvane-hub.exe --config "$(wine_path_of "$work/hub.yaml")" >"$logs/hub-config.log" 2>&1 &
 pids="$pids $!"
-hub_published "$from" || fail "from a config file; the hub's log:"$'\n'"$(log_lines "$logs/hub-config.log" | tail -n 20)"
+within 60 got "$killed" telvane/hub/status online ||
+    fail "from a config file with a password: not online; the hub's log:"$'\n'"$(log_lines "$logs/hub-config.log" | tail -n 20)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $logs"
     exit 1
 fi
-echo "PASS: telvane-hub.exe under Wine published its status, configs and states to the Linux broker, with --mqtt and with a password; its Last Will came when killed"
+echo "PASS: telvane-hub.exe under Wine published its statuses, configs and states to the Linux broker with --mqtt, its Last Will came when it was killed, and it logged in with a password"
