@@ -6,7 +6,7 @@
 #  - with --mqtt on an anonymous listener: the hub's online status, the
 #    computer's, a state for every reading and its discovery config (every
 #    field, tests/hub/mqttlog.py), and the hub's Last Will once it is killed;
-#  - with a config file on a listener that wants a user and password: online.
+#  - from a config file, over TLS to a listener that wants a user and password: online.
 # Usage: hub-mqtt-under-wine.sh ZIP TELVANE PUBLISH WORK_DIR
 # Exits 77 (the test's skip code) without root, the zip or a tool.
 set -uo pipefail
@@ -24,7 +24,7 @@ fi
 [ "$(id -u)" = 0 ] || { echo "SKIP: a private /dev/shm for the Linux Telvane needs root"; exit 77; }
 source "$here/winecommon.sh"
 skip_without wine:wine wineserver:wine wineboot:wine unshare:util-linux ip:iproute2 mosquitto:mosquitto mosquitto_passwd:mosquitto mosquitto_sub:mosquitto-clients \
-    mosquitto_pub:mosquitto-clients nsenter:util-linux unzip:unzip python3:python3
+    mosquitto_pub:mosquitto-clients nsenter:util-linux unzip:unzip python3:python3 openssl:openssl
 wine_enter_namespace "$0" "$@" || exit $?
 
 logs="$work/logs"
@@ -44,8 +44,10 @@ for file in telvane-hub.exe libmosquitto.dll mosquitto-copyright.txt; do
     [ -f "$folder/$file" ] || fail "the zip lacks $file"
 done
 
-# The broker: anonymous on 1883, a user and password on 1884.
+# The broker: anonymous on 1883; TLS, a user and a password on 8883.
 user=telvane password='wine secret'
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+    -keyout "$work/broker.key" -out "$work/broker.crt" >"$logs/openssl.log" 2>&1 || { echo "FAIL: no certificate"; exit 1; }
 mosquitto_passwd -c -b "$work/passwords" "$user" "$password" || { echo "FAIL: mosquitto_passwd"; exit 1; }
 cat >"$work/mosquitto.conf" <<CONF
 user root
@@ -53,9 +55,11 @@ persistence false
 per_listener_settings true
 listener 1883 127.0.0.1
 allow_anonymous true
-listener 1884 127.0.0.1
+listener 8883 127.0.0.1
 allow_anonymous false
 password_file $work/passwords
+certfile $work/broker.crt
+keyfile $work/broker.key
 CONF
 mosquitto -c "$work/mosquitto.conf" >"$logs/mosquitto.log" 2>&1 &
 pids="$pids $!"
@@ -98,21 +102,22 @@ killed="$(wc -l <"$log")"
 within 30 got "$killed" telvane/hub/status offline || fail "no Last Will offline after the hub was killed"
 stop_windows_programs
 
-# 2. A config file with the user and password.
+# 2. A config file: TLS with the broker's certificate as the CA, a user and password.
 cat >"$work/hub.yaml" <<YML
 telvanes: [127.0.0.1]
 mqtt:
-  broker: mqtt://127.0.0.1:1884
+  broker: mqtts://127.0.0.1:8883
+  ca: '$(wine_path_of "$work/broker.crt")'
   username: $user
   password: "$password"
 YML
 wine telvane-hub.exe --config "$(wine_path_of "$work/hub.yaml")" >"$logs/hub-config.log" 2>&1 &
 pids="$pids $!"
 within 60 got "$killed" telvane/hub/status online ||
-    fail "from a config file with a password: not online; the hub's log:"$'\n'"$(log_lines "$logs/hub-config.log" | tail -n 20)"
+    fail "over TLS with a password: not online; the hub's log:"$'\n'"$(log_lines "$logs/hub-config.log" | tail -n 20)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $logs"
     exit 1
 fi
-echo "PASS: telvane-hub.exe under Wine published its statuses, configs and states to the Linux broker with --mqtt, its Last Will came when it was killed, and it logged in with a password"
+echo "PASS: telvane-hub.exe under Wine published its statuses, configs and states to the Linux broker with --mqtt, its Last Will came when it was killed, and it logged in over TLS with a password"
