@@ -7,6 +7,12 @@
 
 #include <mosquitto.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -31,6 +37,29 @@ QString problemText(int result)
     if (result == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
     return QString::fromUtf8(mosquitto_strerror(result));
+}
+
+// Whether a connection attempt that the socket's readiness says is over has
+// failed (refused, unreachable). libmosquitto's TLS handshake can take the
+// error itself and carry on writing to the dead socket, so a socket without
+// a peer counts as failed too.
+int attemptError(int socket)
+{
+    int error = 0;
+#ifdef _WIN32
+    int size = sizeof error;
+#else
+    socklen_t size = sizeof error;
+#endif
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size) != 0 || error != 0)
+        return error != 0 ? error : -1;
+    sockaddr_storage peer{};
+#ifdef _WIN32
+    int peerSize = sizeof peer;
+#else
+    socklen_t peerSize = sizeof peer;
+#endif
+    return getpeername(socket, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0 ? 0 : -1;
 }
 
 } // namespace
@@ -126,8 +155,11 @@ void MqttLink::connectTo(const QString &address)
 
 void MqttLink::onConnect(mosquitto *, void *self, int code)
 {
-    // Inside libmosquitto's loop: handled once it has returned.
+    // Inside libmosquitto's loop: handled once it has returned, but why it
+    // refuses is kept now, as the loop's own result says only "refused".
     auto *link = static_cast<MqttLink *>(self);
+    if (code != 0)
+        link->refusal_ = QStringLiteral("the broker refuses: %1").arg(QString::fromUtf8(mosquitto_connack_string(code)));
     QMetaObject::invokeMethod(link, [link, code] { link->takeConnack(code); }, Qt::QueuedConnection);
 }
 
@@ -154,10 +186,11 @@ void MqttLink::takeConnack(int code)
     if (socket_ < 0)
         return; // lost meanwhile
     if (code != 0) {
-        lose(QStringLiteral("the broker refuses: %1").arg(QString::fromUtf8(mosquitto_connack_string(code))));
+        lose(refusal_);
         return;
     }
     retry_->stop();
+    refusal_.clear();
     connected_ = true;
     pauseMs_ = firstPauseMs;
     lastProblem_.clear();
@@ -168,14 +201,27 @@ void MqttLink::takeConnack(int code)
 
 void MqttLink::readable()
 {
+    if (!connected_ && failedAttempt())
+        return;
     afterLoop(mosquitto_loop_read(handle_, packetsPerRead));
 }
 
 void MqttLink::writable()
 {
+    if (!connected_ && failedAttempt())
+        return;
     afterLoop(mosquitto_loop_write(handle_, packetsPerRead));
     if (connected_ && drained())
         emit drainedNow();
+}
+
+bool MqttLink::failedAttempt()
+{
+    const int error = attemptError(socket_);
+    if (error == 0)
+        return false;
+    lose(error > 0 ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("cannot connect"));
+    return true;
 }
 
 void MqttLink::tick()
@@ -187,7 +233,9 @@ void MqttLink::afterLoop(int result)
 {
     // libmosquitto closes the socket itself when the connection fails: the
     // notifiers go with it, before its number can be reused.
-    if (result != MOSQ_ERR_SUCCESS || mosquitto_socket(handle_) != socket_)
+    if (result == MOSQ_ERR_CONN_REFUSED && !refusal_.isEmpty())
+        lose(refusal_);
+    else if (result != MOSQ_ERR_SUCCESS || mosquitto_socket(handle_) != socket_)
         lose(result == MOSQ_ERR_SUCCESS ? QStringLiteral("the connection was closed") : problemText(result));
     else
         watchWrites();
@@ -205,11 +253,15 @@ void MqttLink::lose(const QString &why)
     socket_ = -1;
     keepAlive_->stop();
     mosquitto_disconnect(handle_);
-    if (why != lastProblem_)
+    if (why != lastProblem_) {
+        QString said = why; // libmosquitto's texts end in a full stop
+        if (said.endsWith(QLatin1Char('.')))
+            said.chop(1);
         emit message(QStringLiteral("MQTT: %1:%2: %3; connecting again, after growing pauses")
                          .arg(settings_.host)
                          .arg(settings_.port)
-                         .arg(why));
+                         .arg(said));
+    }
     lastProblem_ = why;
     retryLater();
     if (was)

@@ -56,6 +56,8 @@ private:
     void readable();
     void writable();
     void tick();
+    // Whether the attempt under way has failed (and is given up).
+    [[nodiscard]] bool failedAttempt();
     void afterLoop(int result);
     void lose(const QString &why);
     void retryLater();
@@ -72,4 +74,5 @@ private:
     int socket_ = -1;
     bool connected_ = false;
     QString lastProblem_;
+    QString refusal_; // why the broker refused the last attempt
 };

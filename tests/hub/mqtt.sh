@@ -56,27 +56,34 @@ states_since() { awk -v t="$1" '$1 > t && $2 ~ /\/state$/ { n++ } END { print n 
 
 start_broker
 listen "$work/messages"
-cat >"$work/hub.yaml" <<YML
+# The hub's config, with more reading rules in $1.
+hub_config() {
+    cat >"$work/hub.yaml" <<YML
 telvanes: [10.213.1.2, 10.213.2.2]
 readings:
   - match: CPU (Tctl/Tdie)
     name: CPU temperature
   - match: Chassis Fan 2
     hide: true
+$1
 mqtt:
   broker: mqtt://127.0.0.1:1883
   username: telvane
   password: '$password'
   interval: $interval
 YML
+}
+hub_config ""
 "$hub" --config "$work/hub.yaml" >"$work/hub.log" 2>&1 &
 hub_pid=$!
 pids="$pids $hub_pid"
 log="$work/messages"
 
-check_configs() { python3 "$here/mqttlog.py" configs "$1" "$interval" "$one=24" "$two=29" \
-                      --named "CPU temperature" --absent "CPU (Tctl/Tdie)" --absent "Chassis Fan 2" >"$work/configs.out"; }
-within 30 check_configs "$log" || fail "the discovery configs are not right: $(cat "$work/configs.out")"
+# configs LOG SENSORS_OF_1 SENSORS_OF_2 [--named NAME]...
+check_configs() { log_=$1 first=$2 second=$3; shift 3
+                  python3 "$here/mqttlog.py" configs "$log_" "$interval" "$one=$first" "$two=$second" \
+                      --named "CPU temperature" --absent "CPU (Tctl/Tdie)" --absent "Chassis Fan 2" "$@" >"$work/configs.out"; }
+within 30 check_configs "$log" 24 29 || fail "the discovery configs are not right: $(cat "$work/configs.out")"
 echo "ok: one device per computer, 24 and 29 sensors with every field, renamed and hidden as configured"
 within 30 seen 0 "telvane/$one/status" online "$log" && seen 0 telvane/hub/status online "$log" ||
     fail "the hub or computer 1 is not online"
@@ -104,13 +111,23 @@ again() { [ "$(configs_since "$birth" "$log")" -ge 53 ]; }
 within 15 again || fail "only $(configs_since "$birth" "$log") configs after homeassistant/status online"
 echo "ok: the configs again after Home Assistant's online"
 
+# The config read again: a reading renamed, another hidden, whose sensors go.
+reread=$(now)
+hub_config "  - {match: Motherboard, name: Board}
+  - {match: GPU Fan1, hide: true}"
+kill -HUP "$hub_pid"
+removed() { [ "$(awk -v t="$reread" '$1 > t && $2 ~ /\/config$/ && NF == 2 { n++ } END { print n + 0 }' "$log")" -eq 2 ]; }
+within 15 removed && within 15 check_configs "$log" 23 28 --named Board --absent "GPU Fan1" --absent Motherboard ||
+    fail "the config read again did not rename and remove sensors: $(cat "$work/configs.out")"
+echo "ok: SIGHUP renamed a sensor and removed the hidden one's"
+
 # The broker restarts: the hub connects again and sends everything again.
 kill "$broker"
 wait "$broker" 2>/dev/null
 start_broker
 listen "$work/after"
 restarted=0
-within 30 check_configs "$work/after" || fail "no configs after the broker's restart: $(cat "$work/configs.out")"
+within 30 check_configs "$work/after" 23 28 || fail "no configs after the broker's restart: $(cat "$work/configs.out")"
 more_states() { [ "$(states_since "$restarted" "$work/after")" -ge 53 ]; }
 within 15 more_states || fail "no states after the broker's restart"
 curl -s -o /dev/null http://127.0.0.1:9881/metrics || fail "the hub stopped serving HTTP"
