@@ -510,8 +510,6 @@ void TestHub::options_data()
     add("--mqtt", QStringLiteral("--mqtt mqtt://broker.lan pc"), "built without MQTT support");
     add("an mqtt key", QStringLiteral("-c FILE pc"), "built without MQTT support", "mqtt: {broker: mqtt://a}");
 #endif
-    add("--mqtt, bad", QStringLiteral("--mqtt tcp://b pc"),
-        "--mqtt: the broker wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"tcp://b\"");
 }
 
 void TestHub::options()
