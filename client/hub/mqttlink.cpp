@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <mutex>
 
@@ -29,7 +30,14 @@ constexpr int packetsPerRead = 64;
 void initialiseLibrary()
 {
     static std::once_flag once;
-    std::call_once(once, [] { mosquitto_lib_init(); });
+    std::call_once(once, [] {
+        mosquitto_lib_init();
+#ifndef _WIN32
+        // OpenSSL writes to a TLS broker that went away with write(): an error
+        // to handle, not a signal that ends the hub.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+    });
 }
 
 QString problemText(int result)
@@ -95,6 +103,10 @@ MqttLink::MqttLink(const MqttSettings &settings, const QString &willTopic, QObje
 
 MqttLink::~MqttLink()
 {
+    // Nothing of libmosquitto's calls back into what is being destroyed.
+    mosquitto_connect_callback_set(handle_, nullptr);
+    mosquitto_disconnect_callback_set(handle_, nullptr);
+    mosquitto_message_callback_set(handle_, nullptr);
     if (connected_) {
         // A stop on purpose: say so, since a clean goodbye sends no Last Will.
         const QByteArray will = willTopic_.toUtf8();

@@ -1,14 +1,8 @@
 #!/bin/sh
 # The hub publishing to Home Assistant through MQTT, with real parts: two
-# Telvanes in network namespaces of their own with demo publishers, Debian's
-# mosquitto with a password file, telvane-hub with mqtt in its config file,
-# and mosquitto_sub writing down every message. Checks the discovery configs
-# (a device per computer, a sensor per reading, renamed and hidden as
-# configured), states at the interval, a computer going offline within 6 s of
-# its Telvane stopping and online when it is back, the configs again after
-# Home Assistant's `online`, the hub reconnecting after the broker restarts,
-# and the hub's Last Will when it is killed.
-#
+# Telvanes with demo publishers in namespaces, Debian's mosquitto with a
+# password file, the hub with mqtt in its config file, and mosquitto_sub
+# writing down every message, whose discovery, states and availability it checks.
 # usage: mqtt.sh TELVANE PUBLISH CLIENT HUB   (the programs' paths)
 # Needs root (network namespaces); skips (77) otherwise or without the tools.
 set -u
@@ -27,13 +21,8 @@ one=10_213_1_2_8881 two=10_213_2_2_8881 interval=2
 
 password='mqtt secret'
 mosquitto_passwd -b -c "$work/passwords" telvane "$password" >"$work/passwd.log" 2>&1 || fail "mosquitto_passwd failed"
-cat >"$work/mosquitto.conf" <<CONF
-listener 1883 127.0.0.1
-allow_anonymous false
-password_file $work/passwords
-persistence false
-user root
-CONF
+printf 'listener 1883 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\nuser root\n' \
+    "$work/passwords" >"$work/mosquitto.conf"
 start_broker() {
     mosquitto -c "$work/mosquitto.conf" >>"$work/mosquitto.log" 2>&1 &
     broker=$!
@@ -51,8 +40,9 @@ now() { date +%s.%N; }
 # The time of the first message after $1 on topic $2 with payload $3, if any.
 first() { awk -v t="$1" -v topic="$2" -v payload="$3" '$1 > t && $2 == topic && $3 == payload { print $1; exit }' "$4"; }
 seen() { [ -n "$(first "$@")" ]; }
-configs_since() { awk -v t="$1" '$1 > t && $2 ~ /\/config$/ && NF >= 3 { n++ } END { print n + 0 }' "$2"; }
-states_since() { awk -v t="$1" '$1 > t && $2 ~ /\/state$/ { n++ } END { print n + 0 }' "$2"; }
+# Messages after $1 whose topic ends in $2 (config: those not empty; removed: the empty configs) in $3.
+count() { awk -v t="$1" -v kind="$2" '$1 > t && $2 ~ ("/" kind "$") && NF >= 3 { n++ }
+          $1 > t && kind == "removed" && $2 ~ /\/config$/ && NF == 2 { n++ } END { print n + 0 }' "$3"; }
 
 start_broker
 listen "$work/messages"
@@ -60,17 +50,8 @@ listen "$work/messages"
 hub_config() {
     cat >"$work/hub.yaml" <<YML
 telvanes: [10.213.1.2, 10.213.2.2]
-readings:
-  - match: CPU (Tctl/Tdie)
-    name: CPU temperature
-  - match: Chassis Fan 2
-    hide: true
-$1
-mqtt:
-  broker: mqtt://127.0.0.1:1883
-  username: telvane
-  password: '$password'
-  interval: $interval
+readings: [{match: CPU (Tctl/Tdie), name: CPU temperature}, {match: Chassis Fan 2, hide: true}$1]
+mqtt: {broker: "mqtt://127.0.0.1:1883", username: telvane, password: '$password', interval: $interval}
 YML
 }
 hub_config ""
@@ -87,8 +68,8 @@ within 30 check_configs "$log" 24 29 || fail "the discovery configs are not righ
 echo "ok: one device per computer, 24 and 29 sensors with every field, renamed and hidden as configured"
 within 30 seen 0 "telvane/$one/status" online "$log" && seen 0 telvane/hub/status online "$log" ||
     fail "the hub or computer 1 is not online"
-enough_states() { [ "$(states_since 0 "$log")" -ge $((53 * 4)) ]; }
-within 30 enough_states || fail "too few states: $(states_since 0 "$log")"
+enough_states() { [ "$(count 0 state "$log")" -ge $((53 * 4)) ]; }
+within 30 enough_states || fail "too few states: $(count 0 state "$log")"
 python3 "$here/mqttlog.py" intervals "$log" "$interval" || fail "the states do not come at the interval"
 
 # Computer 1's Telvane stops: offline within 6 s; back: online.
@@ -107,16 +88,15 @@ echo "ok: computer 1 online again"
 # Home Assistant starts: every config again, then the states.
 birth=$(now)
 mosquitto_pub -u telvane -P "$password" -t homeassistant/status -m online
-again() { [ "$(configs_since "$birth" "$log")" -ge 53 ]; }
-within 15 again || fail "only $(configs_since "$birth" "$log") configs after homeassistant/status online"
+again() { [ "$(count "$birth" config "$log")" -ge 53 ]; }
+within 15 again || fail "only $(count "$birth" config "$log") configs after homeassistant/status online"
 echo "ok: the configs again after Home Assistant's online"
 
 # The config read again: a reading renamed, another hidden, whose sensors go.
 reread=$(now)
-hub_config "  - {match: Motherboard, name: Board}
-  - {match: GPU Fan1, hide: true}"
+hub_config ", {match: Motherboard, name: Board}, {match: GPU Fan1, hide: true}"
 kill -HUP "$hub_pid"
-removed() { [ "$(awk -v t="$reread" '$1 > t && $2 ~ /\/config$/ && NF == 2 { n++ } END { print n + 0 }' "$log")" -eq 2 ]; }
+removed() { [ "$(count "$reread" removed "$log")" -eq 2 ]; }
 within 15 removed && within 15 check_configs "$log" 23 28 --named Board --absent "GPU Fan1" --absent Motherboard ||
     fail "the config read again did not rename and remove sensors: $(cat "$work/configs.out")"
 echo "ok: SIGHUP renamed a sensor and removed the hidden one's"
@@ -128,7 +108,7 @@ start_broker
 listen "$work/after"
 restarted=0
 within 30 check_configs "$work/after" 23 28 || fail "no configs after the broker's restart: $(cat "$work/configs.out")"
-more_states() { [ "$(states_since "$restarted" "$work/after")" -ge 53 ]; }
+more_states() { [ "$(count "$restarted" state "$work/after")" -ge 53 ]; }
 within 15 more_states || fail "no states after the broker's restart"
 curl -s -o /dev/null http://127.0.0.1:9881/metrics || fail "the hub stopped serving HTTP"
 echo "ok: the hub connected again after the broker's restart and sent configs and states"

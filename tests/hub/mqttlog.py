@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Checks on what mosquitto_sub -F '@s.@N %t %p' wrote: one line a message,
-its arrival time, topic and payload.
-
-  mqttlog.py configs LOG INTERVAL ID=COUNT... [--named NAME] [--absent NAME]
-      one device per computer ID with COUNT sensors, every field right
+"""Checks on what mosquitto_sub -F '@s.@N %t %p' wrote (arrival time, topic, payload):
+  mqttlog.py configs LOG INTERVAL ID=COUNT... [--named NAME]... [--absent NAME]...
   mqttlog.py intervals LOG INTERVAL
-      the states of each reading arrive about INTERVAL seconds apart
 """
 import json
 import statistics
@@ -72,10 +68,9 @@ def intervals(log, interval):
 def main(argv):
     try:
         if argv[1] == 'configs':
-            wanted = dict((k, int(v)) for k, v in (a.split('=') for a in argv[4:] if '=' in a and '--' not in a))
-            options = argv[4 + len(wanted):]
-            named = [options[i + 1] for i, o in enumerate(options) if o == '--named']
-            absent = [options[i + 1] for i, o in enumerate(options) if o == '--absent']
+            wanted = dict((k, int(v)) for k, v in (a.split('=') for a in argv[4:] if not a.startswith('-') and '=' in a))
+            named = [argv[i + 1] for i, o in enumerate(argv) if o == '--named']
+            absent = [argv[i + 1] for i, o in enumerate(argv) if o == '--absent']
             configs(argv[2], int(argv[3]), wanted, named, absent)
         else:
             intervals(argv[2], int(argv[3]))
