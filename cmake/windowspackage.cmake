@@ -61,6 +61,9 @@ if(TELVANE_MAKENSIS)
         COMMENT "Making telvane-${PROJECT_VERSION}-win64-setup.exe"
         VERBATIM)
     add_custom_target(installer ALL DEPENDS ${TELVANE_WINDOWS_SETUP})
+    # The zip's rule runs in the zip target alone: two parallel runs of it
+    # would empty each other's staging folder.
+    add_dependencies(installer zip)
 else()
     message(STATUS "Windows installer left out: makensis (Debian: nsis) is not installed")
 endif()
