@@ -1,5 +1,5 @@
 # The Windows build, cross-compiled beside this one (into windows-build/) when
-# a Qt, an OpenSSL and a yaml-cpp for MinGW are in the cache
+# a Qt, an OpenSSL, a yaml-cpp and a libmosquitto for MinGW are in the cache
 # (scripts/windows-qt.sh and scripts/windows-deps.sh build them): its
 # programs, its test programs, telvane-<version>-win64.zip and the installer
 # telvane-<version>-win64-setup.exe. The windows tests run them under Wine.
@@ -19,7 +19,7 @@ if(NOT _qt)
     endif()
 endif()
 set(TELVANE_WINDOWS_DEPS "" CACHE STRING
-    "OpenSSL and yaml-cpp for MinGW, two prefixes (default: those scripts/windows-deps.sh caches)")
+    "OpenSSL, yaml-cpp and libmosquitto for MinGW, their prefixes (default: those scripts/windows-deps.sh caches)")
 set(_deps "${TELVANE_WINDOWS_DEPS}")
 if(NOT _deps)
     execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-deps.sh --print-prefix
@@ -42,14 +42,14 @@ elseif(NOT TELVANE_MINGW_POSIX_CXX)
 elseif(NOT _qt)
     set(TELVANE_WINDOWS_REASON "no Qt for MinGW is cached: run scripts/windows-qt.sh, then cmake again")
 elseif(NOT _deps)
-    set(TELVANE_WINDOWS_REASON "no OpenSSL and yaml-cpp for MinGW are cached: run scripts/windows-deps.sh, "
+    set(TELVANE_WINDOWS_REASON "no OpenSSL, yaml-cpp and libmosquitto for MinGW are cached: run scripts/windows-deps.sh, "
                                "then cmake again")
 endif()
 
 if(TELVANE_WINDOWS_REASON)
     message(STATUS "Windows cross build: skipped, ${TELVANE_WINDOWS_REASON}")
 else()
-    message(STATUS "Windows cross build: with Qt in ${_qt}, OpenSSL and yaml-cpp in ${_deps}")
+    message(STATUS "Windows cross build: with Qt in ${_qt}, OpenSSL, yaml-cpp and libmosquitto in ${_deps}")
     string(REPLACE ";" "|" _prefixes "${_qt};${_deps}")
     include(ExternalProject)
     ExternalProject_Add(telvane_windows

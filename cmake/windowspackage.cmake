@@ -3,13 +3,18 @@
 # with the programs, the DLLs they load, Qt's plugins, README.txt and the
 # licences, and the installer of the same files (target installer).
 get_filename_component(_telvane_qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
-# OpenSSL's DLLs (libssl-3-x64.dll, libcrypto-3-x64.dll) beside its import libraries' folder.
+# OpenSSL's DLLs (libssl-3-x64.dll, libcrypto-3-x64.dll) and libmosquitto.dll
+# in the bin folder beside their import libraries' folder.
 set(_telvane_dll_path)
 find_package(OpenSSL 1.1.1 QUIET) # client/ found it in its own scope
-if(OPENSSL_CRYPTO_LIBRARY)
-    get_filename_component(_openssl "${OPENSSL_CRYPTO_LIBRARY}" DIRECTORY)
-    get_filename_component(_telvane_dll_path "${_openssl}/../bin" ABSOLUTE)
-endif()
+foreach(_import ${OPENSSL_CRYPTO_LIBRARY} ${TELVANE_MOSQUITTO_LIBRARY})
+    if(_import) # not ...-NOTFOUND
+        get_filename_component(_folder "${_import}" DIRECTORY)
+        get_filename_component(_folder "${_folder}/../bin" ABSOLUTE)
+        list(APPEND _telvane_dll_path ${_folder})
+    endif()
+endforeach()
+string(REPLACE ";" ":" _telvane_dll_folders "${_telvane_dll_path}")
 set(TELVANE_WINDOWS_ZIP ${CMAKE_BINARY_DIR}/telvane-${PROJECT_VERSION}-win64.zip)
 set(_telvane_zipped telvane telvane-client telvane-publish)
 if(TARGET telvane-hub)
@@ -21,7 +26,7 @@ foreach(_program ${_telvane_zipped})
 endforeach()
 add_custom_command(
     OUTPUT ${TELVANE_WINDOWS_ZIP}
-    COMMAND ${CMAKE_COMMAND} -E env TELVANE_DLL_PATH=${_telvane_dll_path}
+    COMMAND ${CMAKE_COMMAND} -E env TELVANE_DLL_PATH=${_telvane_dll_folders}
             ${CMAKE_SOURCE_DIR}/scripts/windows-zip.sh ${TELVANE_WINDOWS_ZIP} ${_telvane_qt_prefix}
             ${CMAKE_CXX_COMPILER} ${CMAKE_SOURCE_DIR}
             ${_telvane_zipped_files}

@@ -6,7 +6,7 @@ telvane_install_packages run test
 # The Windows build needs a Qt for MinGW: built once from Debian's source
 # (about 17 minutes on two cores) and then reused from the cache.
 "$TELVANE_ROOT/scripts/windows-qt.sh" >/dev/null
-# And OpenSSL and yaml-cpp for MinGW, from Debian's source too, cached likewise.
+# And OpenSSL, yaml-cpp and libmosquitto for MinGW, from Debian's source too, cached likewise.
 "$TELVANE_ROOT/scripts/windows-deps.sh" >/dev/null
 # Tests and the Windows build on, whatever the run command left in build/.
 # The programs and libraries are built as the run command builds them (a unity

@@ -4,10 +4,13 @@
 # and installed once into a cache folder outside the work tree:
 #   OpenSSL   (HTTPS, bcrypt's salt): shared, libssl-3-x64.dll and libcrypto-3-x64.dll
 #   yaml-cpp  (the config file): static, so no DLL to ship
+#   libmosquitto (MQTT), the client library alone, with TLS through that
+#             OpenSSL: shared, libmosquitto.dll, shipped as it is built, beside
+#             its licence (Debian's copyright file of the source, in the prefix)
 #
 # Usage: scripts/windows-deps.sh [--print-prefix]
-#   Prints two lines, the OpenSSL prefix and the yaml-cpp prefix, as the last
-#   lines of standard output. --print-prefix prints where they go without building.
+#   Prints three lines, the OpenSSL, yaml-cpp and libmosquitto prefixes, as the
+#   only lines of standard output. --print-prefix prints where they go without building.
 # Environment: XDG_CACHE_HOME (default ~/.cache), TELVANE_QT_JOBS (default: the
 #   number of processors), TMPDIR for the temporary build folder.
 # Needs: dpkg-dev, g++-mingw-w64-x86-64-posix, cmake, make, perl.
@@ -18,15 +21,27 @@ target=x86_64-w64-mingw32
 openssl_options=(mingw64 shared no-tests no-legacy no-engine "--cross-compile-prefix=$target-" CC=gcc-posix)
 yaml_options=(-DCMAKE_BUILD_TYPE=Release -DYAML_BUILD_SHARED_LIBS=OFF -DYAML_CPP_BUILD_TESTS=OFF
               -DYAML_CPP_BUILD_TOOLS=OFF -DYAML_CPP_BUILD_CONTRIB=OFF)
+# No broker, programs, plugins, C++ wrapper, manual pages or cJSON (which only
+# those use); threads as Debian's library has them, so mosquitto_loop_start works.
+mosquitto_options=(-DCMAKE_BUILD_TYPE=Release -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_CJSON=OFF
+                   -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF
+                   -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF -DWITH_SRV=OFF -DWITH_STATIC_LIBRARIES=OFF)
+# Its CMake file links a Windows build against pthreads-win32 in C:\pthreads;
+# MinGW's own winpthreads serves as on Linux once the MSVC branch is kept to MSVC.
+mosquitto_fix='/^option(WITH_THREADING/,/^endif (WITH_THREADING)/ s/^\tif (WIN32)$/\tif (MSVC)/'
 # The options and the toolchain go into each cache key: a change builds anew beside the old.
 key_of() { printf '%s\n' "$target" "$@" | sha1sum | cut -c1-10; }
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/telvane"
 openssl_prefix="$cache/openssl-mingw64-$(key_of "${openssl_options[@]}")"
 yaml_prefix="$cache/yaml-cpp-mingw64-$(key_of "${yaml_options[@]}" "$(cat "$here/../cmake/toolchain-mingw-w64.cmake")")"
+# libmosquitto's key holds OpenSSL's: a new OpenSSL builds it anew.
+mosquitto_prefix="$cache/mosquitto-mingw64-$(key_of "${mosquitto_options[@]}" "$mosquitto_fix" "${openssl_prefix##*/}" \
+                                                    "$(cat "$here/../cmake/toolchain-mingw-w64.cmake")")"
+prefixes=("$openssl_prefix" "$yaml_prefix" "$mosquitto_prefix")
 complete=.telvane-deps-complete
 
 if [ "${1:-}" = "--print-prefix" ]; then
-    printf '%s\n' "$openssl_prefix" "$yaml_prefix"
+    printf '%s\n' "${prefixes[@]}"
     exit 0
 elif [ $# -ne 0 ]; then
     echo "usage: $0 [--print-prefix]" >&2
@@ -44,9 +59,15 @@ mkdir -p "$cache"
 # One build at a time: a second run waits, then finds the first one's result.
 exec 9>"$cache/.windows-deps.lock"
 flock 9
-if [ -f "$openssl_prefix/$complete" ] && [ -f "$yaml_prefix/$complete" ]; then
-    say "reusing $openssl_prefix and $yaml_prefix"
-    printf '%s\n' "$openssl_prefix" "$yaml_prefix"
+all_complete() {
+    local prefix
+    for prefix in "${prefixes[@]}"; do
+        [ -f "$prefix/$complete" ] || return 1
+    done
+}
+if all_complete; then
+    say "reusing ${prefixes[*]}"
+    printf '%s\n' "${prefixes[@]}"
     exit 0
 fi
 
@@ -90,8 +111,33 @@ build_yaml_cpp() {
     touch "$yaml_prefix/$complete"
 }
 
+build_mosquitto() {
+    say "fetching Debian's mosquitto source"
+    local source_dir
+    source_dir="$(debian_source mosquitto "$work")" || exit 1
+    say "building libmosquitto into $mosquitto_prefix (log: $log)"
+    rm -rf "$mosquitto_prefix"
+    step sed -i "$mosquitto_fix" "$source_dir/CMakeLists.txt"
+    if ! grep -q -x -P '\tif \(MSVC\)' "$source_dir/CMakeLists.txt"; then
+        say "the threads fix no longer applies to mosquitto's CMakeLists.txt"
+        exit 1
+    fi
+    step cmake -S "$source_dir" -B "$work/mosquitto-build" \
+        -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/toolchain-mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$openssl_prefix" \
+        -DCMAKE_INSTALL_PREFIX="$mosquitto_prefix" "${mosquitto_options[@]}"
+    step cmake --build "$work/mosquitto-build" -j "$jobs"
+    step cmake --install "$work/mosquitto-build"
+    # Its install rule leaves out the import library that MinGW links through,
+    # and adds the C++ wrapper's pkg-config file even when that is not built.
+    step cp "$work/mosquitto-build/lib/libmosquitto.dll.a" "$mosquitto_prefix/lib/"
+    rm -f "$mosquitto_prefix/lib/pkgconfig/libmosquittopp.pc"
+    step install -D -m 644 "$source_dir/debian/copyright" "$mosquitto_prefix/share/doc/mosquitto/copyright"
+    touch "$mosquitto_prefix/$complete"
+}
+
 started=$SECONDS
 [ -f "$openssl_prefix/$complete" ] || build_openssl
 [ -f "$yaml_prefix/$complete" ] || build_yaml_cpp
+[ -f "$mosquitto_prefix/$complete" ] || build_mosquitto
 say "built in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
-printf '%s\n' "$openssl_prefix" "$yaml_prefix"
+printf '%s\n' "${prefixes[@]}"

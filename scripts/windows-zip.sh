@@ -6,7 +6,8 @@
 # Run by the Windows build's zip target (see cmake/windowspackage.cmake).
 #
 # Usage: windows-zip.sh OUTPUT_ZIP QT_PREFIX CXX_COMPILER SOURCE_DIR EXE...
-# Environment: TELVANE_DLL_PATH, more folders of DLLs (OpenSSL's), colon-separated.
+# Environment: TELVANE_DLL_PATH, more folders of DLLs (OpenSSL's, libmosquitto's),
+#   colon-separated; a library's licence is looked for in ../share/doc/NAME/ beside them.
 set -euo pipefail
 
 if [ $# -lt 5 ]; then
@@ -86,6 +87,18 @@ echo "windows-zip: left to Windows: ${!system[*]}"
 
 # Plugins beside the programs, whatever path Qt was built for.
 printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' > "$stage/qt.conf"
+# licence_beside_dlls NAME: NAME's copyright file as its prefix installed it,
+# share/doc/NAME/copyright beside the bin folder its DLL came from.
+licence_beside_dlls() {
+    local folder
+    for folder in "${more[@]}"; do
+        if [ -f "$folder/../share/doc/$1/copyright" ]; then
+            echo "$folder/../share/doc/$1/copyright"
+            return 0
+        fi
+    done
+    return 1
+}
 # Texts with Windows line ends, for Notepad.
 to_windows() { sed 's/\r*$/\r/' "$1" > "$2"; }
 to_windows "$source_dir/res/windows/README.txt" "$stage/README.txt"
@@ -99,6 +112,14 @@ if [ -f "$stage/libssl-3-x64.dll" ]; then
 fi
 if [ -f "$stage/telvane-hub.exe" ] && [ -f /usr/share/doc/libyaml-cpp0.7/copyright ]; then
     to_windows /usr/share/doc/libyaml-cpp0.7/copyright "$stage/yaml-cpp-copyright.txt"
+fi
+
+if [ -f "$stage/libmosquitto.dll" ]; then
+    copyright="$(licence_beside_dlls mosquitto)" || {
+        echo "windows-zip: libmosquitto.dll is staged, but not its copyright file (share/doc/mosquitto/copyright)" >&2
+        exit 1
+    }
+    to_windows "$copyright" "$stage/mosquitto-copyright.txt"
 fi
 
 rm -f "$output"

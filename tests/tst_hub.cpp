@@ -2,6 +2,7 @@
 #include "hubformat.h"
 #include "huboptions.h"
 #include "hubstore.h"
+#include "mqttdiscovery.h"
 #include "loopback.h"
 #include "network.h"
 #include "readingformat.h"
@@ -178,8 +179,12 @@ QString describe(const HubConfig &config)
         parts << QStringLiteral("rule ") + rule.match + (rule.name ? QStringLiteral(" name ") + *rule.name : QString())
                 + (rule.hide ? QStringLiteral(" hide %1").arg(int(*rule.hide)) : QString()) + QLatin1Char(' ')
                 + limitsText(rule.limits);
-    if (!config.mqtt.empty())
-        parts << QStringLiteral("mqtt");
+    if (const auto &m = config.mqtt)
+        parts << QStringLiteral("mqtt %1 %2 %3 %4 %5 %6 %7 %8")
+                     .arg(m->tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"), formatHostPort(m->host, m->port),
+                          QString::fromStdString(m->ca), QString::fromStdString(m->username),
+                          QString::fromStdString(m->password), m->discoveryPrefix, m->topicPrefix)
+                     .arg(m->intervalSeconds);
     return parts.join(QLatin1Char('|'));
 }
 
@@ -223,6 +228,10 @@ private slots:
     void readingRules_data();
     void readingRules();
     void rulesInAnswers();
+    void mqttConfig_data();
+    void mqttConfig();
+    void mqttStatePacing_data();
+    void mqttStatePacing();
     void servesTwoTelvanesAndNoticesOneGoing();
 };
 
@@ -250,21 +259,24 @@ void TestHub::sampleValues_data()
 {
     QTest::addColumn<double>("value");
     QTest::addColumn<QByteArray>("text");
-    QTest::newRow("integer") << 52.0 << QByteArray("52");
-    QTest::newRow("decimal") << 1.2126 << QByteArray("1.2126");
-    QTest::newRow("shortest that reads back") << 0.1 << QByteArray("0.1");
-    QTest::newRow("negative") << -12.25 << QByteArray("-12.25");
-    QTest::newRow("tiny") << 1.5e-9 << QByteArray("1.5e-09");
-    QTest::newRow("NaN") << notANumber << QByteArray("NaN");
-    QTest::newRow("+Inf") << infinity << QByteArray("+Inf");
-    QTest::newRow("-Inf") << -infinity << QByteArray("-Inf");
+    QTest::addColumn<QByteArray>("state"); // as an MQTT state
+    QTest::newRow("integer") << 52.0 << QByteArray("52") << QByteArray("52");
+    QTest::newRow("decimal") << 1.2126 << QByteArray("1.2126") << QByteArray("1.2126");
+    QTest::newRow("shortest that reads back") << 0.1 << QByteArray("0.1") << QByteArray("0.1");
+    QTest::newRow("negative") << -12.25 << QByteArray("-12.25") << QByteArray("-12.25");
+    QTest::newRow("tiny") << 1.5e-9 << QByteArray("1.5e-09") << QByteArray("1.5e-09");
+    QTest::newRow("NaN") << notANumber << QByteArray("NaN") << QByteArray("None");
+    QTest::newRow("+Inf") << infinity << QByteArray("+Inf") << QByteArray("None");
+    QTest::newRow("-Inf") << -infinity << QByteArray("-Inf") << QByteArray("None");
 }
 
 void TestHub::sampleValues()
 {
     QFETCH(double, value);
     QFETCH(QByteArray, text);
+    QFETCH(QByteArray, state);
     QCOMPARE(metricNumber(value), text);
+    QCOMPARE(statePayload(value), state);
     if (std::isfinite(value))
         QCOMPARE(text.toDouble(), value);
 }
@@ -490,6 +502,14 @@ void TestHub::options_data()
     add("no Telvane anywhere", QStringLiteral("--config FILE"),
         "name at least one Telvane, such as: telvane-hub 192.168.1.20, or under telvanes in FILE", "listen: \"[::]:1\"");
     add("a bad file", QStringLiteral("--config FILE pc"), "FILE:2: listen wants text, not a list", "\nlisten: [a]");
+#ifdef TELVANE_WITH_MQTT
+    add("--mqtt", QStringLiteral("--mqtt mqtts://broker.lan pc"), "127.0.0.1:9881|pc:8881|mqtts broker.lan:8883 ");
+    add("--mqtt over the file's broker", QStringLiteral("-c FILE --mqtt mqtt://b:1 pc"), "127.0.0.1:9881|pc:8881|mqtt b:1 u",
+        "mqtt: {broker: mqtt://a, username: u}");
+#else
+    add("--mqtt", QStringLiteral("--mqtt mqtt://broker.lan pc"), "built without MQTT support");
+    add("an mqtt key", QStringLiteral("-c FILE pc"), "built without MQTT support", "mqtt: {broker: mqtt://a}");
+#endif
 }
 
 void TestHub::options()
@@ -508,6 +528,10 @@ void TestHub::options()
             upstreams << formatHostPort(where.host, where.port);
         described = formatHostPort(result.options.listenHost, result.options.listenPort) + QLatin1Char('|')
             + upstreams.join(QLatin1Char(' '));
+        if (const auto &mqtt = result.options.config.mqtt)
+            described += QStringLiteral("|%1 %2 %3")
+                             .arg(mqtt->tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
+                                  formatHostPort(mqtt->host, mqtt->port), QString::fromStdString(mqtt->username));
     }
     QCOMPARE(described, parsed);
 }
@@ -526,10 +550,25 @@ void TestHub::configFile_data()
                                 "  - {match: CPU (Tctl/Tdie), name: CPU, warn_above: 80, critical_above: 90.5}\n"
                                 "  - {match: +3.3V, warn_below: 3.2, critical_below: -1e1}\n"
                                 "  - {match: B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2, hide: true}\n"
-                                "mqtt: {broker: x, topics: [a]}\n",
+                                "mqtt: {broker: \"mqtts://[fd00::5]\", username: u, password: p, discovery_prefix: ha, "
+                                "topic_prefix: a/b, interval: 1}\n",
         "listen 0.0.0.0:9881|telvanes 192.168.1.20:8881 workshop.lan:8881|user alice $2y$10$|tls /etc/h.crt /etc/h.key"
         "|rule CPU (Tctl/Tdie) name CPU 80 90.5 nan nan|rule +3.3V nan nan 3.2 -10"
-        "|rule b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2 hide 1 nan nan nan nan|mqtt");
+        "|rule b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2 hide 1 nan nan nan nan|mqtt mqtts [fd00::5]:8883  u p ha a/b 1");
+    add("mqtt defaults", "mqtt:\n  broker: mqtt://10.0.0.5\n", "mqtt mqtt 10.0.0.5:1883    homeassistant telvane 10");
+    add("mqtt without broker", "mqtt:\n  username: u\n", "FILE:2: mqtt wants a broker, such as mqtt://192.168.1.5:1883");
+    add("mqtt, another scheme", "mqtt: {broker: \"http://h:1\"}\n",
+        "FILE:1: the broker wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"http://h:1\"");
+    add("mqtt, user in the URL", "mqtt: {broker: \"mqtt://u:p@h\"}\n",
+        "FILE:1: the broker's address holds no user or password: give them as username and password");
+    add("mqtt interval 0", "mqtt: {broker: mqtt://h, interval: 0}\n",
+        "FILE:1: interval wants whole seconds from 1 to 86400, not \"0\"");
+    add("mqtt wildcard prefix", "mqtt: {broker: mqtt://h, topic_prefix: \"a/#\"}\n",
+        "FILE:1: topic_prefix holds no + or # (MQTT's wildcards) and no control characters");
+    add("mqtt ca without TLS", "mqtt: {broker: mqtt://h, ca: /etc/hostname}\n",
+        "FILE:1: mqtt: a ca file wants an mqtts:// broker");
+    add("mqtt ca unreadable", "mqtt: {broker: mqtts://h, ca: /nonexistent/ca.pem}\n",
+        "FILE:1: ca: cannot read /nonexistent/ca.pem");
     add("empty", "", "");
     add("keys left empty", "users:\n#  alice: x\nreadings:\n", "");
     add("wrong type", "telvanes: 10.0.0.2\n", "FILE:1: telvanes wants a list, not \"10.0.0.2\"");
@@ -645,6 +684,110 @@ void TestHub::rulesInAnswers()
     store.setRules(std::make_shared<const ReadingRules>());
     QCOMPARE(samples(formatMetrics(store.snapshot(), now), QStringLiteral("telvane_reading")).size(), 2);
     QVERIFY(samples(formatMetrics(store.snapshot(), now), QStringLiteral("telvane_reading_limit")).isEmpty());
+}
+
+void TestHub::mqttConfig_data()
+{
+    QTest::addColumn<QString>("instance");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QByteArray>("differences"); // from the first row's config; null: the key is absent
+
+    const auto add = [](const char *row, const char *instance, const char *name, const char *unit, double value,
+                        int interval, const char *differences) {
+        QTest::newRow(row) << QString::fromUtf8(instance) << QString::fromUtf8(name) << QString::fromUtf8(unit) << value
+                           << interval << QByteArray(differences);
+    };
+    add("°C, two decimals", "pc:8881", "CPU", "°C", 57.25, 10, "{}");
+    add("RPM, whole", "pc:8881", "CPU", "RPM", 1200, 10,
+        R"({"unit_of_measurement": "RPM", "device_class": null, "suggested_display_precision": 0})");
+    add("kWh, a total", "pc:8881", "CPU", "kWh", 1.5, 10,
+        R"({"unit_of_measurement": "kWh", "device_class": "energy", "state_class": "total",
+            "suggested_display_precision": 1})");
+    add("no unit, not a number", "pc:8881", "CPU", "", notANumber, 10,
+        R"({"unit_of_measurement": null, "device_class": null, "suggested_display_precision": null})");
+    add("renamed, IPv6, MHz, interval 1", "[FE80::1]:8881", "Rear \"fan\"", "MHz", 3.14159, 1,
+        R"({"name": "Rear \"fan\"", "unique_id": "telvane__fe80__1__8881_HASH",
+            "state_topic": "telvane/_fe80__1__8881/HASH/state",
+            "availability": [{"topic": "telvane/hub/status"}, {"topic": "telvane/_fe80__1__8881/status"}],
+            "expire_after": 3, "unit_of_measurement": "MHz", "device_class": "frequency",
+            "suggested_display_precision": 3,
+            "device": {"identifiers": ["telvane__fe80__1__8881"], "name": "FE80::1", "manufacturer": "Telvane",
+                       "model": "Sensor relay", "sw_version": "VERSION"}})");
+}
+
+void TestHub::mqttConfig()
+{
+    QFETCH(QString, instance);
+    QFETCH(QString, name);
+    QFETCH(QString, unit);
+    QFETCH(double, value);
+    QFETCH(int, interval);
+    QFETCH(QByteArray, differences);
+    const auto filled = [](QByteArray text) {
+        return json(text.replace("HASH", hashA.toLatin1()).replace("VERSION", TELVANE_VERSION).constData()).toObject();
+    };
+    QJsonObject expected = filled(R"({
+        "name": "CPU", "unique_id": "telvane_pc_8881_HASH", "state_topic": "telvane/pc_8881/HASH/state",
+        "availability": [{"topic": "telvane/hub/status"}, {"topic": "telvane/pc_8881/status"}],
+        "availability_mode": "all", "state_class": "measurement", "expire_after": 30,
+        "unit_of_measurement": "°C", "device_class": "temperature", "suggested_display_precision": 2,
+        "device": {"identifiers": ["telvane_pc_8881"], "name": "pc", "manufacturer": "Telvane",
+                   "model": "Sensor relay", "sw_version": "VERSION"},
+        "origin": {"name": "telvane-hub", "sw_version": "VERSION"}})");
+    const QJsonObject changes = filled(differences);
+    for (auto change = changes.begin(); change != changes.end(); ++change) {
+        if (change.value().isNull())
+            expected.remove(change.key());
+        else
+            expected.insert(change.key(), change.value());
+    }
+    const SensorEntity sensor{instance, hashA, name, unit, displayPrecision(value), interval};
+    const QByteArray config = sensorConfig(MqttTopics(QStringLiteral("homeassistant"), QStringLiteral("telvane")), sensor);
+    QCOMPARE(QJsonDocument::fromJson(config).object(), expected);
+    QCOMPARE(MqttTopics(QStringLiteral("ha"), QStringLiteral("tv")).config(MqttTopics::computerId(instance), hashA),
+             QStringLiteral("ha/sensor/telvane_%1/%2/config").arg(MqttTopics::computerId(instance), hashA));
+}
+
+void TestHub::mqttStatePacing_data()
+{
+    QTest::addColumn<int>("interval");
+    // A tick each: its number and the state of a new answer (o, w, c), or
+    // "-" after it when no new answer came.
+    QTest::addColumn<QString>("ticks");
+    QTest::addColumn<QString>("sent"); // the ticks whose state went out
+
+    QTest::newRow("once an interval") << 3 << "0o 1o 2o 3o 4o 5o 6o" << "0 3 6";
+    QTest::newRow("a crossing at once") << 3 << "0o 1o 2w 3w 4w 5w" << "0 2 5";
+    QTest::newRow("crossing to and fro: two an interval at most") << 3 << "0o 1w 2o 3w 4o 5w 6o 7w" << "0 1 4 5";
+    QTest::newRow("critical after warning") << 10 << "0o 1w 2c 11c 12c" << "0 1 11";
+    QTest::newRow("no new answer, no state") << 3 << "0o 1o- 2o- 3o- 4o" << "0 4";
+    QTest::newRow("interval 1") << 1 << "0o 1o 2w 3w 4c-" << "0 1 2 3";
+}
+
+void TestHub::mqttStatePacing()
+{
+    QFETCH(int, interval);
+    QFETCH(QString, ticks);
+    QFETCH(QString, sent);
+    const QHash<QChar, ReadingState> states{{QLatin1Char('o'), ReadingState::Ok},
+                                            {QLatin1Char('w'), ReadingState::Warning},
+                                            {QLatin1Char('c'), ReadingState::Critical}};
+    StatePacing pacing;
+    qint64 answeredMs = 0;
+    QStringList taken;
+    for (QString tick : ticks.split(QLatin1Char(' '))) {
+        const bool repeated = tick.endsWith(QLatin1Char('-'));
+        tick.remove(QLatin1Char('-'));
+        const qint64 number = tick.chopped(1).toLongLong();
+        if (!repeated)
+            answeredMs = number * 1000;
+        if (takeState(pacing, number, answeredMs, states.value(tick.back()), interval))
+            taken << tick.chopped(1);
+    }
+    QCOMPARE(taken.join(QLatin1Char(' ')), sent);
 }
 
 void TestHub::servesTwoTelvanesAndNoticesOneGoing()

@@ -5,6 +5,7 @@
 #include "wireformat.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -203,6 +204,64 @@ QVector<ReadingRule> readReadings(const YAML::Node &node)
     return rules;
 }
 
+int intervalOf(const YAML::Node &node)
+{
+    bool ok = false;
+    const int seconds = textOf(node, QStringLiteral("interval")).toInt(&ok);
+    if (!ok || seconds < MqttRules::minimumInterval || seconds > MqttRules::maximumInterval)
+        fail(node, QStringLiteral("interval wants whole seconds from %1 to %2, not %3")
+                       .arg(MqttRules::minimumInterval)
+                       .arg(MqttRules::maximumInterval)
+                       .arg(kindOf(node)));
+    return seconds;
+}
+
+QString prefixOf(const YAML::Node &node, const QString &key)
+{
+    const QString prefix = textOf(node, key);
+    if (const QString problem = topicPrefixProblem(prefix); !problem.isEmpty())
+        fail(node, QStringLiteral("%1 %2").arg(key, problem));
+    return prefix;
+}
+
+void takeMqttEntry(MqttSettings &mqtt, const QString &key, const YAML::Node &value)
+{
+    if (key == QLatin1String("broker")) {
+        if (const QString problem = applyBrokerUrl(textOf(value, key), &mqtt); !problem.isEmpty())
+            fail(value, problem);
+    } else if (key == QLatin1String("ca")) {
+        mqtt.ca = textOf(value, key).toStdString();
+        if (!QFileInfo(QString::fromStdString(mqtt.ca)).isReadable())
+            fail(value, QStringLiteral("ca: cannot read %1").arg(QString::fromStdString(mqtt.ca)));
+    } else if (key == QLatin1String("username")) {
+        mqtt.username = textOf(value, key).toStdString();
+    } else if (key == QLatin1String("password")) {
+        mqtt.password = textOf(value, key).toStdString();
+    } else if (key == QLatin1String("discovery_prefix")) {
+        mqtt.discoveryPrefix = prefixOf(value, key);
+    } else if (key == QLatin1String("topic_prefix")) {
+        mqtt.topicPrefix = prefixOf(value, key);
+    } else {
+        mqtt.intervalSeconds = intervalOf(value);
+    }
+}
+
+MqttSettings readMqtt(const YAML::Node &node)
+{
+    MqttSettings mqtt;
+    forEachEntry(node, QStringLiteral("mqtt"),
+                 {QStringLiteral("broker"), QStringLiteral("ca"), QStringLiteral("username"), QStringLiteral("password"),
+                  QStringLiteral("discovery_prefix"), QStringLiteral("topic_prefix"), QStringLiteral("interval")},
+                 [&](const QString &key, const YAML::Node &value) { takeMqttEntry(mqtt, key, value); });
+    if (mqtt.host.isEmpty())
+        fail(node, QStringLiteral("mqtt wants a broker, such as mqtt://192.168.1.5:1883"));
+    if (!mqtt.password.empty() && mqtt.username.empty())
+        fail(node, QStringLiteral("mqtt: a password wants a username"));
+    if (!mqtt.ca.empty() && !mqtt.tls)
+        fail(node, QStringLiteral("mqtt: a ca file wants an mqtts:// broker"));
+    return mqtt;
+}
+
 void takeTopEntry(HubConfig &config, const QString &key, const YAML::Node &value)
 {
     if (value.IsNull())
@@ -217,10 +276,8 @@ void takeTopEntry(HubConfig &config, const QString &key, const YAML::Node &value
         config.tls = readTls(value);
     else if (key == QLatin1String("readings"))
         config.readings = readReadings(value);
-    else if (key == QLatin1String("mqtt")) {
-        expect(value, YAML::NodeType::Map, QStringLiteral("mqtt wants a map"));
-        config.mqtt = YAML::Dump(value);
-    }
+    else if (key == QLatin1String("mqtt"))
+        config.mqtt = readMqtt(value);
 }
 
 HubConfig readDocument(const YAML::Node &root)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hostport.h"
+#include "mqttsettings.h"
 #include "readingrules.h"
 
 #include <QString>
@@ -26,7 +27,7 @@ struct HubConfig
     std::map<std::string, std::string> users; // name -> bcrypt hash, its form checked
     std::optional<TlsFiles> tls;
     QVector<ReadingRule> readings;
-    std::string mqtt; // the `mqtt` map as YAML, kept as it came; empty without one
+    std::optional<MqttSettings> mqtt;
 };
 
 struct HubConfigResult

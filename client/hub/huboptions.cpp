@@ -16,6 +16,8 @@ const char helpTail[] =
     "\nExit codes: 0 stopped (SIGTERM or Ctrl+C), 1 cannot listen, 2 bad options or config file\n"
     "(or, with --hash-password, no password read).\n";
 
+const char noMqtt[] = "built without MQTT support";
+
 const char noTelvane[] = "name at least one Telvane, such as: telvane-hub 192.168.1.20";
 
 // --listen; an error message, or nothing.
@@ -46,6 +48,30 @@ QString readUpstreams(const QStringList &hosts, HubOptions *options)
     return QString();
 }
 
+// --mqtt's broker over the file's, whose other settings stay; an error
+// message, or nothing.
+QString useMqttUrl(HubOptions *options)
+{
+    if (options->mqttUrl.isEmpty())
+        return QString();
+    MqttSettings settings = options->config.mqtt.value_or(MqttSettings());
+    if (const QString problem = applyBrokerUrl(options->mqttUrl, &settings); !problem.isEmpty())
+        return QStringLiteral("--mqtt: %1").arg(problem);
+    options->config.mqtt = settings;
+    return QString();
+}
+
+// Publishing to MQTT asked for where the hub cannot: an error message, or nothing.
+QString mqttUnavailable(const HubOptions &options)
+{
+#ifdef TELVANE_WITH_MQTT
+    Q_UNUSED(options)
+    return QString();
+#else
+    return options.config.mqtt ? QLatin1String(noMqtt) : QString();
+#endif
+}
+
 } // namespace
 
 HubOptionsResult parseHubOptions(const QStringList &arguments)
@@ -64,7 +90,7 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     parser.addOption(listenOption);
     const QCommandLineOption configOption(
         QStringList{QStringLiteral("c"), QStringLiteral("config")},
-        QStringLiteral("A YAML config file: listen address, Telvanes, users, TLS and reading rules "
+        QStringLiteral("A YAML config file: listen address, Telvanes, users, TLS, reading rules and MQTT "
                        "(options given as well override it; SIGHUP reads it again)."),
         QStringLiteral("file"));
     parser.addOption(configOption);
@@ -73,6 +99,12 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
         QStringLiteral("Read a password from standard input (one line), print its bcrypt hash for the "
                        "users of the config file, and exit."));
     parser.addOption(hashOption);
+    const QCommandLineOption mqttOption(
+        QStringLiteral("mqtt"),
+        QStringLiteral("Publish every reading to this MQTT broker for Home Assistant, mqtt://HOST[:PORT] or "
+                       "mqtts://HOST[:PORT] (the config file's mqtt settings apply; this broker overrides its)."),
+        QStringLiteral("url"));
+    parser.addOption(mqttOption);
     parser.addPositionalArgument(QStringLiteral("host"),
                                  QStringLiteral("A Telvane: name, IPv4 address or IPv6 address in brackets, "
                                                 "optionally with :PORT (default %1). Up to %2.")
@@ -85,9 +117,14 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     result.options.configFile = parser.value(configOption);
     result.options.listenGiven = parser.isSet(listenOption);
     result.options.hashPassword = parser.isSet(hashOption);
+    result.options.mqttUrl = parser.value(mqttOption);
     QString error = readListen(parser.value(listenOption), &result.options);
     if (error.isEmpty())
         error = readUpstreams(parser.positionalArguments(), &result.options);
+    if (error.isEmpty())
+        error = useMqttUrl(&result.options);
+    if (error.isEmpty())
+        error = mqttUnavailable(result.options);
     if (!error.isEmpty())
         return optionsFailure<HubOptions>(error);
     return result;
@@ -103,6 +140,11 @@ HubOptionsResult loadHubOptions(const QStringList &arguments)
     if (!read.config)
         return optionsFailure<HubOptions>(read.error);
     options.config = *read.config;
+    QString error = useMqttUrl(&options);
+    if (error.isEmpty())
+        error = mqttUnavailable(options);
+    if (!error.isEmpty())
+        return optionsFailure<HubOptions>(error);
     if (!options.listenGiven && options.config.listen) {
         options.listenHost = options.config.listen->host;
         options.listenPort = options.config.listen->port;

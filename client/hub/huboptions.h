@@ -14,7 +14,8 @@ struct HubOptions
     bool listenGiven = false; // on the command line
     QVector<HostPort> upstreams;
     QString configFile; // --config; empty without one
-    HubConfig config; // what that file says
+    HubConfig config; // what that file says, with --mqtt's broker in it
+    QString mqttUrl; // --mqtt; empty without it
     bool hashPassword = false; // print the bcrypt hash of standard input's line, and stop
 };
 

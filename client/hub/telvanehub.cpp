@@ -2,6 +2,11 @@
 
 #include "hubhttpserver.h"
 #include "upstreamfeed.h"
+#ifdef TELVANE_WITH_MQTT
+#include "mqttpublisher.h"
+#endif
+
+#include <tuple>
 
 namespace {
 
@@ -16,6 +21,15 @@ QStringList where(const HubOptions &options)
 bool sameTls(const std::optional<TlsFiles> &a, const std::optional<TlsFiles> &b)
 {
     return a.has_value() == b.has_value() && (!a || (a->certificate == b->certificate && a->key == b->key));
+}
+
+bool sameMqtt(const std::optional<MqttSettings> &a, const std::optional<MqttSettings> &b)
+{
+    const auto fields = [](const MqttSettings &m) {
+        return std::tie(m.host, m.port, m.tls, m.ca, m.username, m.password, m.discoveryPrefix, m.topicPrefix,
+                        m.intervalSeconds);
+    };
+    return a.has_value() == b.has_value() && (!a || fields(*a) == fields(*b));
 }
 
 } // namespace
@@ -35,6 +49,9 @@ TelvaneHub::~TelvaneHub()
 {
     // The HTTP threads read the store and the feeds write it: both end before it.
     server_->stop();
+#ifdef TELVANE_WITH_MQTT
+    delete mqtt_; // its goodbye to the broker before the feeds go
+#endif
     qDeleteAll(findChildren<UpstreamFeed *>(QString(), Qt::FindDirectChildrenOnly));
 }
 
@@ -88,7 +105,26 @@ bool TelvaneHub::start(QString *error)
         connect(feed, &UpstreamFeed::message, this, &TelvaneHub::message);
         feed->start();
     }
+    startMqtt();
     return true;
+}
+
+void TelvaneHub::startMqtt()
+{
+#ifdef TELVANE_WITH_MQTT
+    delete mqtt_; // says goodbye to the broker it had
+    mqtt_ = nullptr;
+    if (!options_.config.mqtt)
+        return;
+    const MqttSettings &settings = *options_.config.mqtt;
+    mqtt_ = new MqttPublisher(store_, settings, this);
+    connect(mqtt_, &MqttPublisher::message, this, &TelvaneHub::message);
+    emit message(QStringLiteral("MQTT: publishing to %1://%2 every %3 s")
+                     .arg(settings.tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"))
+                     .arg(formatHostPort(settings.host, settings.port))
+                     .arg(settings.intervalSeconds));
+    mqtt_->start();
+#endif
 }
 
 quint16 TelvaneHub::port() const
@@ -113,6 +149,8 @@ void TelvaneHub::applyConfig(const HubOptions &reloaded)
     options_.listenPort = running.listenPort;
     options_.upstreams = running.upstreams;
     options_.config.tls = running.config.tls;
+    if (!sameMqtt(reloaded.config.mqtt, running.config.mqtt))
+        startMqtt();
     emit message(QStringLiteral("%1 read again: %2 reading rules")
                      .arg(reloaded.configFile)
                      .arg(reloaded.config.readings.size()));

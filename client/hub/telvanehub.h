@@ -10,6 +10,7 @@
 #include <string>
 
 class HubHttpServer;
+class MqttPublisher;
 
 // The whole hub: the store, one feed per Telvane on this thread's event loop,
 // and the HTTP server on a thread of its own.
@@ -44,7 +45,11 @@ signals:
     void message(const QString &text);
 
 private:
+    // The publisher for the settings in use (none without them), started anew.
+    void startMqtt();
+
     HubOptions options_;
     HubStore store_;
     std::unique_ptr<HubHttpServer> server_;
+    MqttPublisher *mqtt_ = nullptr; // a child; none without MQTT settings
 };

@@ -106,9 +106,9 @@ class StandInTelvane(threading.Thread):
         self.join(5)
 
 
-def start_hub(program, upstreams):
+def start_hub(program, upstreams, options=()):
     port = free_port()
-    hub = subprocess.Popen([program, '--listen', '127.0.0.1:%d' % port] +
+    hub = subprocess.Popen([program, '--listen', '127.0.0.1:%d' % port, *options] +
                            ['127.0.0.1:%d' % u.port for u in upstreams],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     url = 'http://127.0.0.1:%d' % port

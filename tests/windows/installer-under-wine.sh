@@ -42,6 +42,7 @@ for file in telvane.exe telvane-publish.exe telvane-client.exe platforms/qwindow
             styles/qwindowsvistastyle.dll qt.conf README.txt LICENSE.txt uninstall.exe mine.txt; do
     [ -f "$folder/$file" ] || fail "the install folder lacks $file"
 done
+mqtt_library_beside "$folder" || fail "the install folder lacks libmosquitto.dll or mosquitto-copyright.txt"
 # A shortcut's show command is the 32-bit word at offset 60: 1 normal, 7 minimized, not activated.
 shortcut_is() {
     [ "$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')" = "$2" ] && grep -a -q -F "Programs\\Telvane\\$3" "$1" \

@@ -83,6 +83,13 @@ stop_windows_programs() {
     wineserver -p
 }
 
+# mqtt_library_beside FOLDER: a telvane-hub.exe there that imports
+# libmosquitto.dll has the DLL and its licence beside it.
+mqtt_library_beside() {
+    grep -q -a -F libmosquitto.dll "$1/telvane-hub.exe" 2>/dev/null || return 0
+    [ -f "$1/libmosquitto.dll" ] && [ -f "$1/mosquitto-copyright.txt" ]
+}
+
 publishing() { [ -s "$1" ] && log_lines "$1" | grep -q '^telvane-publish: publishing'; }
 # The last start-up line; the namespace has no address but the loopback to show.
 started() { [ -s "$1" ] && log_lines "$1" | grep -q -x -e '[0-9]* Readings found!'; }

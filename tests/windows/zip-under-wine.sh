@@ -60,6 +60,7 @@ for file in telvane.exe telvane-publish.exe telvane-client.exe telvane-hub.exe p
             styles/qwindowsvistastyle.dll README.txt LICENSE.txt; do
     [ -f "$folder/$file" ] || fail "the zip lacks $file"
 done
+mqtt_library_beside "$folder" || fail "the zip lacks libmosquitto.dll or mosquitto-copyright.txt"
 
 x11_start_server || exit 1
 # Started here, the server and with it every socket it opens stays inside the namespace.
