@@ -17,11 +17,11 @@ own_network() {
 # to ours by a veth pair, with the demo publisher in it.
 computer() {
     n=$1
-    unshare -mn --propagation private sh -c 'mount -t tmpfs tmpfs /dev/shm && exec sleep 100000' &
+    # The marker tells its own /dev/shm from ours, which it sees until the mount.
+    unshare -mn --propagation private sh -c 'mount -t tmpfs tmpfs /dev/shm && touch /dev/shm/.private && exec sleep 100000' &
     holder=$!
     pids="$pids $holder"
-    within 10 sh -c "[ \"\$(readlink /proc/$holder/ns/net)\" != \"\$(readlink /proc/self/ns/net)\" ] && grep -q ' /dev/shm tmpfs' /proc/$holder/mounts" ||
-        fail "namespace $n did not come up"
+    within 10 test -e "/proc/$holder/root/dev/shm/.private" || fail "namespace $n did not come up"
     ip link add "hub$n" type veth peer name eth0 netns "$holder" || fail "no veth pair"
     ip addr add "10.213.$n.1/24" dev "hub$n" && ip link set "hub$n" up
     nsenter -t "$holder" -n sh -c "ip link set lo up && ip addr add 10.213.$n.2/24 dev eth0 && ip link set eth0 up" ||
