@@ -210,6 +210,9 @@ struct ReplyStream::TextMemory
     {
         size_t operator()(const Key &key) const { return qHashBits(key.hex.data(), key.hex.size()); }
     };
+    // A text as last decoded. Its bytes are kept only when they hold more
+    // than ASCII: ASCII compares with the text itself, so the usual reading
+    // keeps no second copy of its texts.
     struct Text
     {
         QByteArray bytes;
@@ -235,10 +238,24 @@ struct ReplyStream::TextMemory
         return texts;
     }
 
+    static bool isAscii(Bytes bytes)
+    {
+        return std::all_of(bytes.data, bytes.data + bytes.size, [](char c) { return uchar(c) < 0x80; });
+    }
+
+    static bool same(const Text &kept, Bytes now)
+    {
+        if (!kept.bytes.isNull())
+            return kept.bytes.size() == now.size && std::memcmp(kept.bytes.constData(), now.data, size_t(now.size)) == 0;
+        return kept.text.size() == now.size && isAscii(now)
+            && kept.text == QLatin1String(now.data, now.size);
+    }
+
     static const QString &remembered(Text &kept, Bytes now, bool utf8)
     {
-        if (kept.bytes.size() != now.size || std::memcmp(kept.bytes.constData(), now.data, size_t(now.size)) != 0) {
-            kept.bytes = QByteArray(now.data, now.size);
+        if (!same(kept, now)) {
+            const bool plain = !utf8 || isAscii(now);
+            kept.bytes = plain ? QByteArray() : QByteArray(now.data, now.size);
             kept.text = utf8 ? QString::fromUtf8(now.data, now.size) : QString::fromLatin1(now.data, now.size);
         }
         return kept.text;
