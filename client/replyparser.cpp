@@ -222,7 +222,6 @@ struct ReplyStream::TextMemory
     {
         QString hash;
         Text label;
-        Text value;
         Text unit;
     };
 
@@ -251,12 +250,11 @@ struct ReplyStream::TextMemory
             && kept.text == QLatin1String(now.data, now.size);
     }
 
-    static const QString &remembered(Text &kept, Bytes now, bool utf8)
+    static const QString &remembered(Text &kept, Bytes now)
     {
         if (!same(kept, now)) {
-            const bool plain = !utf8 || isAscii(now);
-            kept.bytes = plain ? QByteArray() : QByteArray(now.data, now.size);
-            kept.text = utf8 ? QString::fromUtf8(now.data, now.size) : QString::fromLatin1(now.data, now.size);
+            kept.bytes = isAscii(now) ? QByteArray() : QByteArray(now.data, now.size);
+            kept.text = QString::fromUtf8(now.data, now.size);
         }
         return kept.text;
     }
@@ -270,18 +268,18 @@ namespace {
 void takeTexts(ParsedReply &parsed, const char *hex, Bytes label, Bytes value, Bytes unit,
                ReplyStream::TextMemory *memory)
 {
+    // Values change from answer to answer: remembered, their texts would mostly be replaced.
+    parsed.valueText = QString::fromLatin1(value.data, value.size);
     if (!memory) {
         parsed.hash = hashText(hex);
         parsed.label = QString::fromUtf8(label.data, label.size);
-        parsed.valueText = QString::fromLatin1(value.data, value.size);
         parsed.unit = QString::fromUtf8(unit.data, unit.size);
         return;
     }
     ReplyStream::TextMemory::Texts &texts = memory->textsOf(hex);
     parsed.hash = texts.hash;
-    parsed.label = ReplyStream::TextMemory::remembered(texts.label, label, true);
-    parsed.valueText = ReplyStream::TextMemory::remembered(texts.value, value, false);
-    parsed.unit = ReplyStream::TextMemory::remembered(texts.unit, unit, true);
+    parsed.label = ReplyStream::TextMemory::remembered(texts.label, label);
+    parsed.unit = ReplyStream::TextMemory::remembered(texts.unit, unit);
 }
 
 ParsedReply parse(Bytes reply, ReplyStream::TextMemory *memory = nullptr)
