@@ -210,6 +210,9 @@ struct ReplyStream::TextMemory
     {
         size_t operator()(const Key &key) const { return qHashBits(key.hex.data(), key.hex.size()); }
     };
+    // A text as last decoded. Its bytes are kept only when they hold more
+    // than ASCII: ASCII compares with the text itself, so the usual reading
+    // keeps no second copy of its texts.
     struct Text
     {
         QByteArray bytes;
@@ -219,7 +222,6 @@ struct ReplyStream::TextMemory
     {
         QString hash;
         Text label;
-        Text value;
         Text unit;
     };
 
@@ -235,11 +237,24 @@ struct ReplyStream::TextMemory
         return texts;
     }
 
-    static const QString &remembered(Text &kept, Bytes now, bool utf8)
+    static bool isAscii(Bytes bytes)
     {
-        if (kept.bytes.size() != now.size || std::memcmp(kept.bytes.constData(), now.data, size_t(now.size)) != 0) {
-            kept.bytes = QByteArray(now.data, now.size);
-            kept.text = utf8 ? QString::fromUtf8(now.data, now.size) : QString::fromLatin1(now.data, now.size);
+        return std::all_of(bytes.data, bytes.data + bytes.size, [](char c) { return uchar(c) < 0x80; });
+    }
+
+    static bool same(const Text &kept, Bytes now)
+    {
+        if (!kept.bytes.isNull())
+            return kept.bytes.size() == now.size && std::memcmp(kept.bytes.constData(), now.data, size_t(now.size)) == 0;
+        return kept.text.size() == now.size && isAscii(now)
+            && kept.text == QLatin1String(now.data, now.size);
+    }
+
+    static const QString &remembered(Text &kept, Bytes now)
+    {
+        if (!same(kept, now)) {
+            kept.bytes = isAscii(now) ? QByteArray() : QByteArray(now.data, now.size);
+            kept.text = QString::fromUtf8(now.data, now.size);
         }
         return kept.text;
     }
@@ -253,18 +268,18 @@ namespace {
 void takeTexts(ParsedReply &parsed, const char *hex, Bytes label, Bytes value, Bytes unit,
                ReplyStream::TextMemory *memory)
 {
+    // Values change from answer to answer: remembered, their texts would mostly be replaced.
+    parsed.valueText = QString::fromLatin1(value.data, value.size);
     if (!memory) {
         parsed.hash = hashText(hex);
         parsed.label = QString::fromUtf8(label.data, label.size);
-        parsed.valueText = QString::fromLatin1(value.data, value.size);
         parsed.unit = QString::fromUtf8(unit.data, unit.size);
         return;
     }
     ReplyStream::TextMemory::Texts &texts = memory->textsOf(hex);
     parsed.hash = texts.hash;
-    parsed.label = ReplyStream::TextMemory::remembered(texts.label, label, true);
-    parsed.valueText = ReplyStream::TextMemory::remembered(texts.value, value, false);
-    parsed.unit = ReplyStream::TextMemory::remembered(texts.unit, unit, true);
+    parsed.label = ReplyStream::TextMemory::remembered(texts.label, label);
+    parsed.unit = ReplyStream::TextMemory::remembered(texts.unit, unit);
 }
 
 ParsedReply parse(Bytes reply, ReplyStream::TextMemory *memory = nullptr)

@@ -142,6 +142,9 @@ void TestReplyParser::stream_data()
     QTest::newRow("nothing") << Chunks{} << QStringList{};
     QTest::newRow("a reading's texts change") << Chunks{a, reply(hashA, QStringLiteral("Board 2"), "52", QStringLiteral("K")), a}
                                               << QStringList{gotA, QStringLiteral("a1a1|Board 2|52|K"), gotA};
+    QTest::newRow("texts change, their sizes do not")
+        << Chunks{a, reply(hashA, QStringLiteral("Boare"), "52", QStringLiteral("deg")), a}
+        << QStringList{gotA, QStringLiteral("a1a1|Boare|52|deg"), gotA};
 }
 
 void TestReplyParser::stream()

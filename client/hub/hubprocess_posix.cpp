@@ -72,9 +72,10 @@ void raiseOpenFileLimit()
 void tuneAllocator()
 {
 #ifdef __GLIBC__
-    // The render threads share one arena rather than keep one each, so the
-    // buffer one of them freed serves the other's next answer.
-    (void)mallopt(M_ARENA_MAX, 2);
+    // Every thread shares one arena: with a second one, renders land in
+    // either and each keeps an answer's worth of freed pages resident; in one,
+    // the space a replaced answer leaves serves the next.
+    (void)mallopt(M_ARENA_MAX, 1);
     // Answers of several MiB come from the heap and are reused there: fresh
     // pages from the system for each rendering cost more than the rendering.
     (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);

@@ -13,6 +13,7 @@ void applyRules(HubReading &reading, const ReadingRules &rules)
     reading.hidden = outcome.hidden;
     reading.limits = outcome.limits;
     reading.metricLabels = metricReadingLabels(reading);
+    reading.metricLabels.squeeze(); // kept for as long as the reading: without room to grow
 }
 
 void setNames(HubReading &reading, const QString &label, const QString &unit, const ReadingRules &rules)

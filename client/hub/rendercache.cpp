@@ -25,6 +25,12 @@ std::shared_ptr<const QByteArray> RenderCache::get(quint64 generation, qint64 no
     std::lock_guard<std::mutex> rendering(renderMutex_);
     if (auto body = fresh(generation, nowMs))
         return body;
+    // Served no more: let it go before the new one is made rather than after,
+    // so that only one rendering is held when nobody is still sending the old.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        body_.reset();
+    }
     QByteArray rendered = render_(nowMs);
     rendered.squeeze(); // kept a while: without the room reserved for growing
     auto body = std::make_shared<const QByteArray>(std::move(rendered));
