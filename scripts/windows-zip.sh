@@ -53,11 +53,13 @@ imports() {
     "$objdump" -p "$1" | awk '/DLL Name:/ { print $3 }'
 }
 
-find_dll() {
-    local folder
-    for folder in "${search[@]}"; do
-        if [ -f "$folder/$1" ]; then
-            echo "$folder/$1"
+# first_in PATH FOLDER...: the first FOLDER/PATH that is a file.
+first_in() {
+    local path="$1" folder
+    shift
+    for folder in "$@"; do
+        if [ -f "$folder/$path" ]; then
+            echo "$folder/$path"
             return 0
         fi
     done
@@ -73,7 +75,7 @@ while [ ${#pending[@]} -gt 0 ]; do
     pending=("${pending[@]:1}")
     while read -r dll; do
         [ -f "$stage/$dll" ] && continue
-        if path="$(find_dll "$dll")"; then
+        if path="$(first_in "$dll" "${search[@]}")"; then
             cp "$path" "$stage/$dll"
             pending+=("$stage/$dll")
         else
@@ -87,18 +89,6 @@ echo "windows-zip: left to Windows: ${!system[*]}"
 
 # Plugins beside the programs, whatever path Qt was built for.
 printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' > "$stage/qt.conf"
-# licence_beside_dlls NAME: NAME's copyright file as its prefix installed it,
-# share/doc/NAME/copyright beside the bin folder its DLL came from.
-licence_beside_dlls() {
-    local folder
-    for folder in "${more[@]}"; do
-        if [ -f "$folder/../share/doc/$1/copyright" ]; then
-            echo "$folder/../share/doc/$1/copyright"
-            return 0
-        fi
-    done
-    return 1
-}
 # Texts with Windows line ends, for Notepad.
 to_windows() { sed 's/\r*$/\r/' "$1" > "$2"; }
 to_windows "$source_dir/res/windows/README.txt" "$stage/README.txt"
@@ -115,7 +105,8 @@ if [ -f "$stage/telvane-hub.exe" ] && [ -f /usr/share/doc/libyaml-cpp0.7/copyrig
 fi
 
 if [ -f "$stage/libmosquitto.dll" ]; then
-    copyright="$(licence_beside_dlls mosquitto)" || {
+    # As its prefix installed it, beside the bin folder its DLL came from.
+    copyright="$(first_in ../share/doc/mosquitto/copyright "${more[@]}")" || {
         echo "windows-zip: libmosquitto.dll is staged, but not its copyright file (share/doc/mosquitto/copyright)" >&2
         exit 1
     }

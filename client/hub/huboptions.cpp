@@ -48,27 +48,20 @@ QString readUpstreams(const QStringList &hosts, HubOptions *options)
     return QString();
 }
 
-// --mqtt's broker over the file's, whose other settings stay; an error
-// message, or nothing.
-QString useMqttUrl(HubOptions *options)
+// --mqtt's broker over the file's, whose other settings stay, and MQTT asked
+// for where the hub cannot publish: an error message, or nothing.
+QString settleMqtt(HubOptions *options)
 {
-    if (options->mqttUrl.isEmpty())
-        return QString();
-    MqttSettings settings = options->config.mqtt.value_or(MqttSettings());
-    if (const QString problem = applyBrokerUrl(options->mqttUrl, &settings); !problem.isEmpty())
-        return QStringLiteral("--mqtt: %1").arg(problem);
-    options->config.mqtt = settings;
-    return QString();
-}
-
-// Publishing to MQTT asked for where the hub cannot: an error message, or nothing.
-QString mqttUnavailable(const HubOptions &options)
-{
+    if (!options->mqttUrl.isEmpty()) {
+        MqttSettings settings = options->config.mqtt.value_or(MqttSettings());
+        if (const QString problem = applyBrokerUrl(options->mqttUrl, &settings); !problem.isEmpty())
+            return QStringLiteral("--mqtt: %1").arg(problem);
+        options->config.mqtt = settings;
+    }
 #ifdef TELVANE_WITH_MQTT
-    Q_UNUSED(options)
     return QString();
 #else
-    return options.config.mqtt ? QLatin1String(noMqtt) : QString();
+    return options->config.mqtt ? QLatin1String(noMqtt) : QString();
 #endif
 }
 
@@ -122,9 +115,7 @@ HubOptionsResult parseHubOptions(const QStringList &arguments)
     if (error.isEmpty())
         error = readUpstreams(parser.positionalArguments(), &result.options);
     if (error.isEmpty())
-        error = useMqttUrl(&result.options);
-    if (error.isEmpty())
-        error = mqttUnavailable(result.options);
+        error = settleMqtt(&result.options);
     if (!error.isEmpty())
         return optionsFailure<HubOptions>(error);
     return result;
@@ -140,10 +131,7 @@ HubOptionsResult loadHubOptions(const QStringList &arguments)
     if (!read.config)
         return optionsFailure<HubOptions>(read.error);
     options.config = *read.config;
-    QString error = useMqttUrl(&options);
-    if (error.isEmpty())
-        error = mqttUnavailable(options);
-    if (!error.isEmpty())
+    if (const QString error = settleMqtt(&options); !error.isEmpty())
         return optionsFailure<HubOptions>(error);
     if (!options.listenGiven && options.config.listen) {
         options.listenHost = options.config.listen->host;

@@ -22,6 +22,9 @@
 namespace {
 
 constexpr int keepAliveSeconds = 30;
+// The hub's status as its Last Will, and as said when it stops on purpose.
+constexpr char offline[] = "offline";
+constexpr int offlineSize = sizeof offline - 1;
 // A CONNACK slower than this counts as a failed attempt.
 constexpr int answerWithinMs = 15000;
 // Packets taken per readable socket: the broker sends the hub little.
@@ -88,7 +91,7 @@ MqttLink::MqttLink(const MqttSettings &settings, const QString &willTopic, QObje
         mosquitto_username_pw_set(handle_, settings_.username.c_str(),
                                   settings_.password.empty() ? nullptr : settings_.password.c_str());
     const QByteArray will = willTopic_.toUtf8();
-    mosquitto_will_set(handle_, will.constData(), 7, "offline", 1, true);
+    mosquitto_will_set(handle_, will.constData(), offlineSize, offline, 1, true);
     if (settings_.tls) {
         if (settings_.ca.empty())
             mosquitto_int_option(handle_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
@@ -110,7 +113,7 @@ MqttLink::~MqttLink()
     if (connected_) {
         // A stop on purpose: say so, since a clean goodbye sends no Last Will.
         const QByteArray will = willTopic_.toUtf8();
-        mosquitto_publish(handle_, nullptr, will.constData(), 7, "offline", 1, true);
+        mosquitto_publish(handle_, nullptr, will.constData(), offlineSize, offline, 1, true);
         mosquitto_loop_write(handle_, 1);
         mosquitto_disconnect(handle_);
         mosquitto_loop_write(handle_, 1);

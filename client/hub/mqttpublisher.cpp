@@ -15,11 +15,6 @@ namespace {
 constexpr int birthPauseMinMs = 1000;
 constexpr int birthPauseMaxMs = 5000;
 
-QString entityKey(const QString &name, const QString &unit)
-{
-    return name + QChar(0x1f) + unit;
-}
-
 } // namespace
 
 MqttPublisher::MqttPublisher(const HubStore &store, const MqttSettings &settings, QObject *parent)
@@ -100,24 +95,24 @@ void MqttPublisher::followReading(int index, const HubReading &reading)
     entity.seenMs = reading.answeredMs;
     entity.value = reading.value;
     if (reading.hidden) {
-        if (!entity.sentKey.isEmpty())
+        if (entity.announced)
             removeConfig(computer, reading.hash);
-        entity.sentKey.clear();
+        entity.announced = false;
         return;
     }
-    const QString name = reading.name.isEmpty() ? reading.label : reading.name;
-    const QString key = entityKey(name, reading.unit);
+    const QString &name = reading.name.isEmpty() ? reading.label : reading.name;
+    const bool changed = !entity.announced || name != entity.name || reading.unit != entity.unit;
     // A config at most once an interval too, whatever a Telvane's units do.
-    if (key != entity.sentKey && ticks_ - entity.configTick >= settings_.intervalSeconds) {
+    if (changed && ticks_ - entity.configTick >= settings_.intervalSeconds) {
         entity.name = name;
         entity.unit = reading.unit;
-        entity.sentKey = key;
+        entity.announced = true;
         entity.configTick = ticks_;
         if (!entity.configQueued)
             configs_.push_back(Due{index, reading.hash});
         entity.configQueued = true;
     }
-    if (entity.sentKey.isEmpty() || entity.stateQueued
+    if (!entity.announced || entity.stateQueued
         || !takeState(entity.pacing, ticks_, reading.answeredMs, readingState(reading.value, reading.limits),
                       settings_.intervalSeconds))
         return;
@@ -132,7 +127,7 @@ void MqttPublisher::forgetGone(Computer &computer, qint64 nowMs)
             ++entity;
             continue;
         }
-        if (!entity->sentKey.isEmpty())
+        if (entity->announced)
             removeConfig(computer, entity.key());
         entity = computer.entities.erase(entity);
     }
@@ -150,7 +145,7 @@ void MqttPublisher::sendAllAgain()
     for (Computer &computer : computers_) {
         computer.saidUp = -1;
         for (Entity &entity : computer.entities) {
-            entity.sentKey.clear();
+            entity.announced = false;
             entity.configTick = StatePacing::longAgo;
             entity.pacing = StatePacing();
             entity.configQueued = entity.stateQueued = false;
@@ -198,7 +193,7 @@ bool MqttPublisher::sendOne()
     const Due due = config ? configs_.front() : states_.front();
     (config ? configs_ : states_).pop_front();
     Entity *entity = entityOf(due);
-    if (!entity || entity->sentKey.isEmpty())
+    if (!entity || !entity->announced)
         return true; // forgotten or hidden meanwhile
     const Computer &computer = computers_.at(due.computer);
     if (config) {

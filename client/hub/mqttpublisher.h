@@ -46,7 +46,7 @@ private:
         QString name, unit;
         double value = 0.0;
         int precision = -1;
-        QString sentKey; // name and unit of the config sent; empty: none out
+        bool announced = false; // a config with this name and unit is out
         qint64 seenMs = -1; // the last answer taken
         qint64 configTick = StatePacing::longAgo;
         StatePacing pacing;
